@@ -38,12 +38,13 @@ std::optional<double> number(const Json& object, std::string_view key) {
 std::optional<int64_t> int64(const Json& object, std::string_view key) {
     const Json* value = member(object, key);
     if (!value) return std::nullopt;
-    if (value->is_number_integer()) return value->get<int64_t>();
+    // nlohmann counts unsigned values as integers too: check them first.
     if (value->is_number_unsigned()) {
         uint64_t v = value->get<uint64_t>();
         if (v > uint64_t(std::numeric_limits<int64_t>::max())) return std::nullopt;
         return int64_t(v);
     }
+    if (value->is_number_integer()) return value->get<int64_t>();
     if (value->is_number_float()) {
         double v = value->get<double>();
         // 2^63 itself is not representable as int64.

@@ -14,9 +14,10 @@ namespace quorlinth {
 //
 //   onFrame = weakCallback<Frame>(weak_from_this(), mainQueue(),
 //                                 [](Session& self, Frame frame) { self.show(frame); });
-template <class... Args, class Owner, class Body>
-std::function<void(Args...)> weakCallback(std::weak_ptr<Owner> owner, const Dispatcher& queue, Body body) {
-    return [owner = std::move(owner), target = std::weak_ptr<Scheduler>(queue.handle()),
+// `owner` is a shared_ptr or weak_ptr; only a weak reference is kept.
+template <class... Args, class OwnerPointer, class Body>
+std::function<void(Args...)> weakCallback(const OwnerPointer& owner, const Dispatcher& queue, Body body) {
+    return [owner = std::weak_ptr(owner), target = std::weak_ptr<Scheduler>(queue.handle()),
             body = std::move(body)](Args... args) {
         auto scheduler = target.lock();
         if (!scheduler) return;
