@@ -55,6 +55,23 @@ SignalRequest parseSignalRequest(const Json& message) {
     return request;
 }
 
+std::string relaySummary(const std::vector<IceServer>& servers) {
+    std::string summary;
+    for (const IceServer& server : servers) {
+        for (const std::string& url : server.urls) {
+            if (url.rfind("turn", 0) != 0) continue;
+            size_t colon = url.find(':');
+            std::string address = colon == std::string::npos ? "" : url.substr(colon + 1);
+            address = address.substr(0, address.find('?'));
+            size_t transport = url.find("transport=");
+            std::string protocol = transport == std::string::npos ? "udp" : url.substr(transport + 10);
+            if (!summary.empty()) summary += ", ";
+            summary += address + "/" + protocol;
+        }
+    }
+    return summary.empty() ? "无（只能直连）" : summary;
+}
+
 std::optional<IceCandidate> parseIceCandidate(const Json& message) {
     auto candidate = field::string(message, "candidate");
     if (!candidate) return std::nullopt;

@@ -50,6 +50,8 @@ std::optional<std::string> signalSessionID(const Json& message);
 // Entries without an array of strings under "urls" are skipped; order is kept.
 std::vector<IceServer> parseIceServers(const Json& message);
 SignalRequest parseSignalRequest(const Json& message);
+// The TURN servers of a list for the log: "host:port/transport, ..." or "无（只能直连）".
+std::string relaySummary(const std::vector<IceServer>& servers);
 // nullopt when "candidate" is missing or "sdp_mline_index" is outside 32 bits.
 std::optional<IceCandidate> parseIceCandidate(const Json& message);
 

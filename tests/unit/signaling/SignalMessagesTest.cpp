@@ -59,6 +59,25 @@ TEST(IceServers, SkipsEntriesWithoutAListOfStrings) {
     EXPECT_TRUE(parseIceServers(Json::parse(R"({"ice_servers":{}})")).empty());
 }
 
+TEST(RelaySummary, ListsTurnAddressesWithTheirTransport) {
+    struct Case {
+        std::vector<IceServer> servers;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {{}, "无（只能直连）"},
+        {{{{"stun:127.0.0.1:3478"}, {}, {}}}, "无（只能直连）"},
+        {{{{"turn:relay.test:3478?transport=tcp"}, "u", "c"}}, "relay.test:3478/tcp"},
+        {{{{"stun:127.0.0.1:3478", "turn:127.0.0.1:3478"}, {}, {}},
+          {{"turns:relay.test:5349?transport=tcp"}, {}, {}}},
+         "127.0.0.1:3478/udp, relay.test:5349/tcp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.summary);
+        EXPECT_EQ(relaySummary(c.servers), c.summary);
+    }
+}
+
 TEST(IceCandidateMessage, ReadsIndexAndMidWithDefaults) {
     struct Case {
         const char* json;
