@@ -2,6 +2,7 @@
 
 #include "base/Json.h"
 #include "base/MediaRoute.h"
+#include "platform/NetworkPathMonitor.h"
 
 #include <map>
 #include <optional>
@@ -52,20 +53,6 @@ struct VideoSample {
 // "RTC video ..." for the first inbound video entry, with the sample to keep; nullopt without one.
 std::optional<std::pair<std::string, VideoSample>> videoLine(const std::optional<VideoSample>& previous,
                                                              const StatsMap& stats, double now);
-
-// The local network path as the path description reads it.
-struct NetworkPath {
-    enum class Status { satisfied, requiresConnection, unsatisfied };
-    enum class InterfaceKind { wifi, wired, cellular, loopback, other };
-    struct Interface {
-        InterfaceKind kind;
-        std::string name;
-    };
-    Status status = Status::unsatisfied;
-    std::vector<InterfaceKind> usedKinds; // kinds the path uses
-    std::vector<Interface> available;
-    bool expensive = false, constrained = false, supportsIPv4 = false, supportsIPv6 = false;
-};
 
 std::string describePath(const NetworkPath& path);
 
