@@ -1,0 +1,256 @@
+#include "platform/linux/XShmScreenCapture.h"
+
+#include "platform/linux/X11Connection.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <atomic>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace quorlinth {
+
+namespace {
+
+std::string x11Error(Display* display, int code) {
+    char text[256] = {};
+    XGetErrorText(display, code, text, sizeof text);
+    return "X11 " + std::to_string(code) + "：" + text;
+}
+
+int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// One shared-memory image. Its memory outlives the stream while a frame made from it is held.
+struct ShmSegment {
+    XShmSegmentInfo info{};
+    XImage* image = nullptr;
+    PixelBuffer picture;
+
+    ~ShmSegment() {
+        if (image) {
+            image->data = nullptr; // the memory is the segment's, not Xlib's
+            XDestroyImage(image);
+        }
+        if (info.shmaddr && info.shmaddr != reinterpret_cast<char*>(-1)) shmdt(info.shmaddr);
+    }
+};
+
+// Straight BGRA over premultiplied ARGB: the cursor's pixels come premultiplied.
+void drawCursor(const XFixesCursorImage& cursor, PixelBuffer& picture, int originX, int originY) {
+    int left = cursor.x - cursor.xhot - originX;
+    int top = cursor.y - cursor.yhot - originY;
+    for (int row = 0; row < cursor.height; ++row) {
+        int y = top + row;
+        if (y < 0 || y >= picture.height) continue;
+        for (int column = 0; column < cursor.width; ++column) {
+            int x = left + column;
+            if (x < 0 || x >= picture.width) continue;
+            uint32_t argb = uint32_t(cursor.pixels[row * cursor.width + column]);
+            uint32_t alpha = argb >> 24;
+            if (alpha == 0) continue;
+            uint8_t* pixel = picture.data + size_t(y) * picture.stride + size_t(x) * 4;
+            uint32_t keep = 255 - alpha;
+            pixel[0] = uint8_t((argb & 0xFF) + pixel[0] * keep / 255);
+            pixel[1] = uint8_t(((argb >> 8) & 0xFF) + pixel[1] * keep / 255);
+            pixel[2] = uint8_t(((argb >> 16) & 0xFF) + pixel[2] * keep / 255);
+            pixel[3] = 255;
+        }
+    }
+}
+
+class XShmStream : public CaptureStream, public std::enable_shared_from_this<XShmStream> {
+public:
+    XShmStream(std::unique_ptr<X11Connection> connection, RandRDisplayServices::Location where,
+               std::function<void(CaptureSample)> onSample, std::function<void(std::string)> onStop)
+        : connection(std::move(connection)), where(std::move(where)), onSample(std::move(onSample)),
+          onStop(std::move(onStop)) {}
+
+    ~XShmStream() override { release(); }
+
+    Result<void> setUp() {
+        Display* display = connection->get();
+        if (!XShmQueryExtension(display)) return Error{"X11 MIT-SHM 不可用"};
+        int screen = DefaultScreen(display);
+        for (size_t i = 0; i < XShmScreenCapture::kBuffers; ++i) {
+            auto segment = std::make_shared<ShmSegment>();
+            segment->image =
+                XShmCreateImage(display, DefaultVisual(display, screen), DefaultDepth(display, screen),
+                                ZPixmap, nullptr, &segment->info, where.width, where.height);
+            if (!segment->image) return Error{"X11 MIT-SHM 图像创建失败"};
+            if (segment->image->bits_per_pixel != 32) return Error{"X11 不支持的像素深度"};
+            size_t bytes = size_t(segment->image->bytes_per_line) * size_t(where.height);
+            segment->info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+            if (segment->info.shmid < 0) return Error{"X11 共享内存分配失败"};
+            segment->info.shmaddr = segment->image->data =
+                static_cast<char*>(shmat(segment->info.shmid, nullptr, 0));
+            segment->info.readOnly = False;
+            bool attached =
+                segment->info.shmaddr != reinterpret_cast<char*>(-1) && XShmAttach(display, &segment->info);
+            XSync(display, False);
+            shmctl(segment->info.shmid, IPC_RMID, nullptr); // freed once both sides detach
+            int error = X11Connection::takeLastError();
+            if (!attached || error) return Error{error ? x11Error(display, error) : "X11 MIT-SHM 连接失败"};
+            segment->picture = {where.width, where.height, segment->image->bytes_per_line,
+                                reinterpret_cast<uint8_t*>(segment->image->data)};
+            segments.push_back(segment);
+        }
+        int errorBase;
+        if (XDamageQueryExtension(display, &damageEvent, &errorBase))
+            damage = XDamageCreate(display, DefaultRootWindow(display), XDamageReportNonEmpty);
+        hasCursor = XFixesQueryExtension(display, &errorBase, &errorBase);
+        XSync(display, False);
+        X11Connection::takeLastError();
+        return Result<void>();
+    }
+
+    void begin(Dispatcher& queue, Millis period) {
+        timer = queue.every(Millis(0), period, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->tick();
+        });
+        cleanup = queue.handle();
+    }
+
+    void stop() override {
+        if (stopped.exchange(true)) return;
+        timer.cancel();
+        // X resources belong to the sample queue; they go there.
+        if (auto queue = cleanup.lock()) queue->post([self = shared_from_this()] { self->release(); });
+    }
+
+private:
+    // Only the sample queue runs this.
+    void tick() {
+        if (stopped) return;
+        Display* display = connection->get();
+        bool changed = takeDamage(display) | cursorMoved(display);
+        if (connection->broken()) return fail("X11 连接已断开");
+        if (!changed) return deliver(nullptr, FrameStatus::idle);
+        auto segment = freeSegment();
+        if (!segment) {
+            pending = true; // every buffer is still held downstream; try on the next tick
+            return;
+        }
+        if (!XShmGetImage(display, DefaultRootWindow(display), segment->image, where.x, where.y, AllPlanes)) {
+            XSync(display, False);
+            int error = X11Connection::takeLastError();
+            return fail(connection->broken() ? "X11 连接已断开"
+                                             : x11Error(display, error ? error : BadMatch));
+        }
+        pending = false;
+        if (cursor) drawCursor(*cursor, segment->picture, where.x, where.y);
+        deliver(SharedPixels(segment, &segment->picture), FrameStatus::complete);
+    }
+
+    bool takeDamage(Display* display) {
+        if (!damage) return true; // without DAMAGE every tick is a new frame
+        bool damaged = pending;
+        while (XPending(display) > 0) {
+            XEvent event;
+            XNextEvent(display, &event);
+            if (event.type == damageEvent + XDamageNotify) damaged = true;
+        }
+        if (damaged) XDamageSubtract(display, damage, None, None);
+        return damaged;
+    }
+
+    bool cursorMoved(Display* display) {
+        if (!hasCursor) return false;
+        XFixesCursorImage* image = XFixesGetCursorImage(display);
+        if (!image) return false;
+        bool moved = !cursor || cursor->x != image->x || cursor->y != image->y ||
+                     cursor->cursor_serial != image->cursor_serial;
+        if (cursor) XFree(cursor);
+        cursor = image;
+        return moved;
+    }
+
+    std::shared_ptr<ShmSegment> freeSegment() {
+        for (auto& segment : segments)
+            if (segment.use_count() == 1) return segment;
+        return nullptr;
+    }
+
+    void deliver(SharedPixels image, FrameStatus status) {
+        CaptureSample sample;
+        sample.image = std::move(image);
+        sample.status = status;
+        sample.timestampNs = monotonicNs();
+        onSample(std::move(sample));
+    }
+
+    void fail(const std::string& reason) {
+        if (stopped.exchange(true)) return;
+        timer.cancel();
+        release();
+        onStop(reason);
+    }
+
+    void release() {
+        if (released) return;
+        released = true;
+        Display* display = connection->get();
+        if (!connection->broken()) {
+            for (auto& segment : segments)
+                XShmDetach(display, &segment->info);
+            if (damage) XDamageDestroy(display, damage);
+            XSync(display, False);
+        }
+        if (cursor) XFree(cursor);
+        cursor = nullptr;
+        segments.clear();
+    }
+
+    std::unique_ptr<X11Connection> connection;
+    RandRDisplayServices::Location where;
+    std::function<void(CaptureSample)> onSample;
+    std::function<void(std::string)> onStop;
+    std::vector<std::shared_ptr<ShmSegment>> segments;
+    Damage damage = 0;
+    int damageEvent = 0;
+    bool hasCursor = false;
+    XFixesCursorImage* cursor = nullptr;
+    bool pending = true; // the first tick always captures
+    bool released = false;
+    std::atomic<bool> stopped{false};
+    Timer timer;
+    std::weak_ptr<Scheduler> cleanup;
+};
+
+} // namespace
+
+bool XShmScreenCapture::preflightPermission() {
+    return X11Connection::open(displays.serverName()) != nullptr;
+}
+
+Result<std::vector<ShareableDisplay>> XShmScreenCapture::shareableDisplays() {
+    std::vector<ShareableDisplay> shareable;
+    for (DisplayID id : displays.activeDisplays())
+        if (auto size = displays.bounds(id)) shareable.push_back({id, size->width, size->height});
+    return shareable;
+}
+
+Result<std::shared_ptr<CaptureStream>>
+XShmScreenCapture::startStream(DisplayID display, const StreamConfiguration& config, Dispatcher& sampleQueue,
+                               std::function<void(CaptureSample)> onSample,
+                               std::function<void(std::string)> onStop) {
+    auto where = displays.locate(display);
+    if (!where || where->width <= 0 || where->height <= 0)
+        return Error{"X11 找不到显示器 " + std::to_string(display)};
+    auto connection = X11Connection::open(where->server);
+    if (!connection) return Error{"X11 无法连接 " + where->server};
+    auto stream =
+        std::make_shared<XShmStream>(std::move(connection), *where, std::move(onSample), std::move(onStop));
+    if (auto ready = stream->setUp(); !ready) return Error{ready.error()};
+    int64_t intervalMs = config.minimumFrameIntervalTimescale > 0
+                             ? std::max<int64_t>(1, 1000 * config.minimumFrameIntervalValue /
+                                                        config.minimumFrameIntervalTimescale)
+                             : 33;
+    stream->begin(sampleQueue, Millis(intervalMs));
+    return std::shared_ptr<CaptureStream>(stream);
+}
+
+} // namespace quorlinth

@@ -1,0 +1,258 @@
+#include "rtc/RTCRtpSender.h"
+
+#include "rtc/engine/PeerEngine.h"
+
+#include <cmath>
+#include <gst/app/gstappsrc.h>
+#include <gst/rtp/rtp.h>
+
+namespace quorlinth {
+
+using namespace engine;
+
+namespace {
+
+constexpr int64_t kDefaultBitrateBps = 2'500'000;
+constexpr int kDefaultFramerate = 30;
+constexpr const char* kTransportCcUri =
+    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
+
+GstCaps* sendCaps(const RTCSdpVideoCodec& codec, std::optional<int> transportCcId) {
+    GstStructure* structure =
+        gst_structure_new("application/x-rtp", "media", G_TYPE_STRING, "video", "encoding-name",
+                          G_TYPE_STRING, "H264", "clock-rate", G_TYPE_INT, 90000, "payload", G_TYPE_INT,
+                          codec.payloadType, "rtcp-fb-nack", G_TYPE_BOOLEAN, TRUE, "rtcp-fb-nack-pli",
+                          G_TYPE_BOOLEAN, TRUE, "rtcp-fb-ccm-fir", G_TYPE_BOOLEAN, TRUE, nullptr);
+    for (const char* name : {"profile-level-id", "packetization-mode", "level-asymmetry-allowed"}) {
+        auto found = codec.info.parameters.find(name);
+        if (found != codec.info.parameters.end())
+            gst_structure_set(structure, name, G_TYPE_STRING, found->second.c_str(), nullptr);
+    }
+    if (transportCcId) {
+        std::string field = "extmap-" + std::to_string(*transportCcId);
+        gst_structure_set(structure, field.c_str(), G_TYPE_STRING, kTransportCcUri, nullptr);
+    }
+    GstCaps* caps = gst_caps_new_empty();
+    gst_caps_append_structure(caps, structure);
+    return caps;
+}
+
+} // namespace
+
+Result<void> RTCRtpSender::Impl::build(GstBin* pipeline, GstElement* webrtc, const RTCSdpVideoCodec& codec,
+                                       std::optional<int> transportCcId) {
+    GstElement* source = makeElement("appsrc");
+    GstElement* x264 = makeElement("x264enc");
+    GstElement* h264Filter = makeElement("capsfilter");
+    GstElement* payloader = makeElement("rtph264pay");
+    if (!source || !x264 || !h264Filter || !payloader) return Error{"an H.264 send element is missing"};
+
+    // A slow encoder drops the oldest waiting picture instead of building a backlog.
+    g_object_set(source, "is-live", TRUE, "format", GST_FORMAT_TIME, "do-timestamp", TRUE, "max-buffers",
+                 static_cast<guint64>(2), nullptr);
+    gst_util_set_object_arg(G_OBJECT(source), "leaky-type", "downstream");
+    gst_util_set_object_arg(G_OBJECT(x264), "tune", "zerolatency");
+    gst_util_set_object_arg(G_OBJECT(x264), "speed-preset", "ultrafast");
+    g_object_set(x264, "bitrate", static_cast<guint>(bitrateBps() / 1000), "key-int-max", 300, "bframes", 0,
+                 "rc-lookahead", 0, "sliced-threads", TRUE, "vbv-buf-capacity", 120, nullptr);
+    GstCaps* h264Caps =
+        gst_caps_from_string("video/x-h264,profile=constrained-baseline,stream-format=byte-stream");
+    g_object_set(h264Filter, "caps", h264Caps, nullptr);
+    gst_caps_unref(h264Caps);
+    gst_util_set_object_arg(G_OBJECT(payloader), "aggregate-mode", "zero-latency");
+    g_object_set(payloader, "config-interval", -1, "pt", static_cast<guint>(codec.payloadType), nullptr);
+    if (transportCcId) {
+        GstRTPHeaderExtension* extension = gst_rtp_header_extension_create_from_uri(kTransportCcUri);
+        if (extension) {
+            gst_rtp_header_extension_set_id(extension, static_cast<guint>(*transportCcId));
+            g_signal_emit_by_name(payloader, "add-extension", extension);
+            gst_object_unref(extension);
+        }
+    }
+    // The pinned profile-level-id would reach the encoder as a level limit (1080p exceeds level
+    // 3.1 of a typical offer); the level is the offerer's receive level, asymmetry allowed.
+    GstPad* payloaded = gst_element_get_static_pad(payloader, "src");
+    gst_pad_add_probe(
+        payloaded, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer) {
+            GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+            if (!(GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_PULL) ||
+                GST_QUERY_TYPE(query) != GST_QUERY_CAPS)
+                return GST_PAD_PROBE_OK;
+            GstCaps* result = nullptr;
+            gst_query_parse_caps_result(query, &result);
+            if (!result) return GST_PAD_PROBE_OK;
+            GstCaps* relaxed = gst_caps_copy(result);
+            for (guint index = 0; index < gst_caps_get_size(relaxed); ++index)
+                gst_structure_remove_field(gst_caps_get_structure(relaxed, index), "profile-level-id");
+            gst_query_set_caps_result(query, relaxed);
+            gst_caps_unref(relaxed);
+            return GST_PAD_PROBE_OK;
+        },
+        nullptr, nullptr);
+
+    gst_bin_add_many(pipeline, source, x264, h264Filter, payloader, nullptr);
+    if (!gst_element_link_many(source, x264, h264Filter, payloader, nullptr)) {
+        gst_object_unref(payloaded);
+        return Error{"the H.264 send chain could not be linked"};
+    }
+    // The transceiver's codec preferences pin the offered payload, profile and extension ids, so
+    // the answer matches the offer.
+    GstCaps* pinned = sendCaps(codec, transportCcId);
+    GstPadTemplate* padTemplate = gst_element_get_pad_template(webrtc, "sink_%u");
+    GstPad* sinkPad = gst_element_request_pad(webrtc, padTemplate, nullptr, pinned);
+    if (!sinkPad) {
+        gst_caps_unref(pinned);
+        gst_object_unref(payloaded);
+        return Error{"webrtcbin gave no sink pad"};
+    }
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_object_get(sinkPad, "transceiver", &transceiver, nullptr);
+    if (transceiver) {
+        g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
+                     "codec-preferences", pinned, nullptr);
+        gst_object_unref(transceiver);
+    }
+    gst_caps_unref(pinned);
+    GstPadLinkReturn linked = gst_pad_link(payloaded, sinkPad);
+    gst_object_unref(payloaded);
+    if (linked != GST_PAD_LINK_OK) {
+        gst_element_release_request_pad(webrtc, sinkPad);
+        gst_object_unref(sinkPad);
+        return Error{"the H.264 send chain could not reach webrtcbin"};
+    }
+
+    GstPad* encoded = gst_element_get_static_pad(x264, "src");
+    gst_pad_add_probe(
+        encoded, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+            if (auto self = lockWeak<Impl>(data)) {
+                self->framesEncoded.fetch_add(1);
+                self->encodedRate.note(monotonicNs());
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        new std::weak_ptr<Impl>(weak_from_this()),
+        [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
+    gst_object_unref(encoded);
+
+    for (GstElement* element : {payloader, h264Filter, x264, source})
+        gst_element_sync_state_with_parent(element);
+    {
+        std::lock_guard lock(mutex);
+        appsrc = GST_ELEMENT(gst_object_ref(source));
+        encoder = GST_ELEMENT(gst_object_ref(x264));
+        webrtcPad = sinkPad;
+    }
+    this->source->attach(weak_from_this());
+    return {};
+}
+
+void RTCRtpSender::Impl::shutdown(GstElement* webrtc) {
+    stopped = true;
+    std::lock_guard lock(mutex);
+    if (webrtcPad) {
+        gst_element_release_request_pad(webrtc, webrtcPad);
+        gst_object_unref(webrtcPad);
+        webrtcPad = nullptr;
+    }
+    if (appsrc) gst_object_unref(appsrc);
+    if (encoder) gst_object_unref(encoder);
+    appsrc = encoder = nullptr;
+}
+
+bool RTCRtpSender::Impl::wantsFrame(int64_t timestampNs) {
+    std::lock_guard lock(mutex);
+    if (stopped || !appsrc) return false;
+    int rate = framerate();
+    // A 4 ms allowance absorbs the pacing timer's jitter.
+    if (lastAcceptedNs >= 0 && timestampNs - lastAcceptedNs < 1'000'000'000 / rate - 4'000'000) return false;
+    lastAcceptedNs = timestampNs;
+    return true;
+}
+
+void RTCRtpSender::Impl::consumeFrame(RTCI420Frame frame) {
+    GstElement* target;
+    {
+        std::lock_guard lock(mutex);
+        if (stopped || !appsrc) return;
+        target = GST_ELEMENT(gst_object_ref(appsrc));
+        int rate = framerate();
+        if (frame.width != capsWidth || frame.height != capsHeight || rate != capsRate) {
+            GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
+                                                G_TYPE_INT, frame.width, "height", G_TYPE_INT, frame.height,
+                                                "framerate", GST_TYPE_FRACTION, rate, 1, nullptr);
+            gst_app_src_set_caps(GST_APP_SRC(target), caps);
+            gst_caps_unref(caps);
+            capsWidth = frame.width;
+            capsHeight = frame.height;
+            capsRate = rate;
+        }
+    }
+    auto* planes = new std::vector<uint8_t>(std::move(frame.planes));
+    GstBuffer* buffer = gst_buffer_new_wrapped_full(
+        GST_MEMORY_FLAG_READONLY, planes->data(), planes->size(), 0, planes->size(), planes,
+        [](gpointer data) { delete static_cast<std::vector<uint8_t>*>(data); });
+    gst_app_src_push_buffer(GST_APP_SRC(target), buffer);
+    gst_object_unref(target);
+}
+
+int64_t RTCRtpSender::Impl::bitrateBps() const {
+    const auto& encoding = current.encodings.front();
+    int64_t bitrate = encoding.maxBitrateBps.value_or(kDefaultBitrateBps);
+    return std::max(bitrate, encoding.minBitrateBps.value_or(0));
+}
+
+int RTCRtpSender::Impl::framerate() const {
+    auto rate = current.encodings.front().maxFramerate;
+    return rate && *rate >= 1 ? static_cast<int>(std::lround(*rate)) : kDefaultFramerate;
+}
+
+void RTCRtpSender::Impl::applyBitrate() {
+    if (encoder)
+        g_object_set(encoder, "bitrate", static_cast<guint>(std::max<int64_t>(bitrateBps() / 1000, 1)),
+                     nullptr);
+}
+
+RTCRtpParameters RTCRtpSender::Impl::parameters() const {
+    std::lock_guard lock(mutex);
+    return current;
+}
+
+Result<void> RTCRtpSender::Impl::setParameters(const RTCRtpParameters& parameters) {
+    if (parameters.encodings.size() != 1) return Error{"the video sender has exactly one encoding"};
+    const auto& encoding = parameters.encodings.front();
+    if ((encoding.maxBitrateBps && *encoding.maxBitrateBps <= 0) ||
+        (encoding.minBitrateBps && *encoding.minBitrateBps < 0) ||
+        (encoding.maxFramerate && !(*encoding.maxFramerate > 0)))
+        return Error{"encoding parameters out of range"};
+    std::lock_guard lock(mutex);
+    current = parameters;
+    applyBitrate();
+    return {};
+}
+
+RTCEncoderCounters RTCRtpSender::Impl::counters() {
+    RTCEncoderCounters counters;
+    counters.framesEncoded = framesEncoded;
+    counters.framesPerSecond = encodedRate.rate(monotonicNs());
+    std::lock_guard lock(mutex);
+    counters.frameWidth = capsWidth;
+    counters.frameHeight = capsHeight;
+    counters.targetBitrate = bitrateBps();
+    return counters;
+}
+
+RTCRtpSender::RTCRtpSender(std::shared_ptr<Impl> impl) : impl(std::move(impl)) {}
+
+RTCRtpSender::~RTCRtpSender() = default;
+
+RTCRtpParameters RTCRtpSender::parameters() const {
+    return impl->parameters();
+}
+
+Result<void> RTCRtpSender::setParameters(const RTCRtpParameters& parameters) {
+    return impl->setParameters(parameters);
+}
+
+} // namespace quorlinth

@@ -1,0 +1,140 @@
+#include "rtc/RTCSdp.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <sstream>
+
+namespace quorlinth {
+
+namespace {
+
+constexpr const char* kTransportCcUri =
+    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+std::optional<int> parseInt(std::string_view text) {
+    int value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// The lines of the first m=video section.
+std::vector<std::string> firstVideoSection(const std::string& sdp) {
+    std::vector<std::string> lines;
+    std::istringstream stream(sdp);
+    std::string line;
+    bool inside = false;
+    while (std::getline(stream, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("m=", 0) == 0) {
+            if (inside) break;
+            inside = line.rfind("m=video", 0) == 0;
+        }
+        if (inside) lines.push_back(line);
+    }
+    return lines;
+}
+
+// "a=<attribute>:<pt> <rest>" → pt and rest.
+std::optional<std::pair<int, std::string>> payloadAttribute(const std::string& line,
+                                                            const std::string& attribute) {
+    std::string prefix = "a=" + attribute + ":";
+    if (line.rfind(prefix, 0) != 0) return std::nullopt;
+    auto space = line.find(' ', prefix.size());
+    if (space == std::string::npos) return std::nullopt;
+    auto type = parseInt(std::string_view(line).substr(prefix.size(), space - prefix.size()));
+    if (!type) return std::nullopt;
+    return std::make_pair(*type, line.substr(space + 1));
+}
+
+std::map<std::string, std::string> fmtpParameters(const std::string& text) {
+    std::map<std::string, std::string> parameters;
+    std::istringstream stream(text);
+    std::string item;
+    while (std::getline(stream, item, ';')) {
+        auto begin = item.find_first_not_of(' ');
+        if (begin == std::string::npos) continue;
+        item = item.substr(begin);
+        auto equals = item.find('=');
+        if (equals == std::string::npos) continue;
+        parameters[item.substr(0, equals)] = item.substr(equals + 1);
+    }
+    return parameters;
+}
+
+// Lower is better: how well a constrained baseline stream fits the offered profile.
+int profileRank(const std::string& profileLevelId) {
+    static const std::array<std::string, 6> order = {"42e0", "4200", "4d00", "640c", "6400", "f400"};
+    std::string profile = lowercase(profileLevelId.substr(0, 4));
+    for (size_t index = 0; index < order.size(); ++index)
+        if (order[index] == profile) return static_cast<int>(index);
+    return -1;
+}
+
+} // namespace
+
+std::vector<RTCSdpVideoCodec> offeredVideoCodecs(const std::string& sdp) {
+    auto section = firstVideoSection(sdp);
+    if (section.empty()) return {};
+    std::vector<RTCSdpVideoCodec> codecs;
+    std::istringstream mline(section.front());
+    std::string token;
+    for (int field = 0; mline >> token; ++field) {
+        if (field < 3) continue; // m=video <port> <proto>
+        if (auto type = parseInt(token)) codecs.push_back({*type, {}, {}});
+    }
+    for (const auto& line : section) {
+        if (auto rtpmap = payloadAttribute(line, "rtpmap")) {
+            for (auto& codec : codecs)
+                if (codec.payloadType == rtpmap->first)
+                    codec.info.name = rtpmap->second.substr(0, rtpmap->second.find('/'));
+        } else if (auto fmtp = payloadAttribute(line, "fmtp")) {
+            for (auto& codec : codecs)
+                if (codec.payloadType == fmtp->first) {
+                    codec.info.parameters = fmtpParameters(fmtp->second);
+                    codec.fmtpLine = fmtp->second;
+                }
+        }
+    }
+    std::erase_if(codecs, [](const RTCSdpVideoCodec& codec) { return codec.info.name.empty(); });
+    return codecs;
+}
+
+std::optional<int> transportCcExtensionId(const std::string& sdp) {
+    for (const auto& line : firstVideoSection(sdp)) {
+        if (line.rfind("a=extmap:", 0) != 0 || line.find(kTransportCcUri) == std::string::npos) continue;
+        auto idText = line.substr(9, line.find_first_of(" /", 9) - 9);
+        return parseInt(idText);
+    }
+    return std::nullopt;
+}
+
+std::optional<RTCSdpVideoCodec>
+chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
+                     const std::function<bool(const RTCVideoCodecInfo&)>& canEncode) {
+    std::optional<RTCSdpVideoCodec> best;
+    int bestRank = 0;
+    for (const auto& codec : offered) {
+        if (lowercase(codec.info.name) != "h264") continue;
+        auto mode = codec.info.parameters.find("packetization-mode");
+        if (mode == codec.info.parameters.end() || mode->second != "1") continue;
+        auto profile = codec.info.parameters.find("profile-level-id");
+        int rank = profile == codec.info.parameters.end() || profile->second.size() != 6
+                       ? -1
+                       : profileRank(profile->second);
+        if (rank < 0 || !canEncode(codec.info)) continue;
+        if (!best || rank < bestRank) {
+            best = codec;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+} // namespace quorlinth

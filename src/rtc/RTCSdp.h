@@ -1,0 +1,31 @@
+#pragma once
+
+#include "rtc/RTCTypes.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorlinth {
+
+// One video payload of an SDP: its payload type and codec (fmtp parameters included).
+struct RTCSdpVideoCodec {
+    int payloadType = 0;
+    RTCVideoCodecInfo info;
+    std::string fmtpLine; // the a=fmtp value as written
+};
+
+// The payloads of the first video m-line, in the m-line's order.
+std::vector<RTCSdpVideoCodec> offeredVideoCodecs(const std::string& sdp);
+
+// The id of the transport-wide congestion control header extension of the first video m-line.
+std::optional<int> transportCcExtensionId(const std::string& sdp);
+
+// The offered H.264 payload to send with: packetization mode 1, the profile a constrained
+// baseline stream satisfies most closely, accepted by `canEncode`. None when nothing fits.
+std::optional<RTCSdpVideoCodec>
+chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
+                     const std::function<bool(const RTCVideoCodecInfo&)>& canEncode);
+
+} // namespace quorlinth
