@@ -9,9 +9,10 @@ function(quorlinth_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# quorlinth_test(NAME LABEL label SOURCES... [DEPS targets...] [PROPERTIES ...])
+# quorlinth_test(NAME LABEL label SOURCES... [DEPS targets...] [TIMEOUT s])
 # A GoogleTest executable whose cases are registered with CTest under one label
-# (unit, integration or x11).
+# (unit, integration or x11). The trees are compiled in (QUORLINTH_DEFAULT_SOURCE_DIR,
+# QUORLINTH_DEFAULT_BINARY_DIR): gtest_discover_tests cannot pass more than one variable.
 function(quorlinth_test name)
   cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
   if(NOT ARG_LABEL)
@@ -22,8 +23,10 @@ function(quorlinth_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+  target_compile_definitions(${name} PRIVATE QUORLINTH_DEFAULT_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                             QUORLINTH_DEFAULT_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 30
     PROPERTIES LABELS ${ARG_LABEL} TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "QUORLINTH_TEST=1;QUORLINTH_SOURCE_DIR=${PROJECT_SOURCE_DIR};QUORLINTH_BINARY_DIR=${PROJECT_BINARY_DIR}")
+               ENVIRONMENT QUORLINTH_TEST=1)
 endfunction()
