@@ -1,6 +1,100 @@
-#include <cstdio>
+#include "AuthApi.h"
+#include "HttpServer.h"
+#include "Maintenance.h"
+#include "Router.h"
+#include "Schema.h"
+#include "ServiceOptions.h"
 
-int main() {
-    std::printf("quorlinth-service 0.1.0\n");
+#include <cstdio>
+#include <signal.h>
+
+using namespace quorlinth;
+using namespace quorlinth::service;
+
+namespace {
+
+Result<std::unique_ptr<Database>> openDatabase(const std::filesystem::path& file) {
+    auto database = Database::open(file);
+    if (!database) return database;
+    if (auto migrated = migrateSchema(*database.value()); !migrated) return Error{migrated.error()};
+    return database;
+}
+
+int addUser(const std::vector<std::string>& arguments) {
+    auto options = parseAddUserOptions(arguments);
+    if (!options) {
+        std::fprintf(stderr, "%s\n%s", options.error().c_str(), kUsage);
+        return 2;
+    }
+    auto database = openDatabase(options.value().database);
+    if (!database) {
+        std::fprintf(stderr, "%s\n", database.error().c_str());
+        return 1;
+    }
+    ServiceSettings settings;
+    settings.development = options.value().development;
+    ServiceContext context(*database.value(), settings, IceConfig());
+    auto added =
+        auth::addUser(context, options.value().username, options.value().password, options.value().phone);
+    if (!added) {
+        std::fprintf(stderr, "add-user: %s\n", added.error().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "add-user: created %s\n", options.value().username.c_str());
     return 0;
+}
+
+int serve(const std::vector<std::string>& arguments) {
+    auto options = parseServeOptions(arguments);
+    if (!options) {
+        std::fprintf(stderr, "%s\n%s", options.error().c_str(), kUsage);
+        return 2;
+    }
+    const ServeOptions& serve = options.value();
+    IceConfig ice;
+    if (serve.iceConfig) {
+        auto loaded = IceConfig::load(*serve.iceConfig);
+        if (!loaded) {
+            std::fprintf(stderr, "%s\n", loaded.error().c_str());
+            return 1;
+        }
+        ice = loaded.value();
+    }
+    auto database = openDatabase(serve.database);
+    if (!database) {
+        std::fprintf(stderr, "%s\n", database.error().c_str());
+        return 1;
+    }
+    ServiceSettings settings;
+    settings.development = serve.development;
+    ServiceContext context(*database.value(), settings, ice);
+    Router router(context);
+    HttpServer server(context, router);
+    auto base = server.listen(serve.listen, serve.tls);
+    if (!base) {
+        std::fprintf(stderr, "%s\n", base.error().c_str());
+        return 1;
+    }
+    std::printf("%s\n", base.value().c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "quorlinth-service listening on %s%s\n", base.value().c_str(),
+                 serve.development ? " (development mode: SMS outbox and clock control enabled)" : "");
+    server.every(std::chrono::seconds(5), [&context] { runMaintenance(context); });
+    server.run();
+    std::fprintf(stderr, "quorlinth-service stopped\n");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // A client that vanishes mid-write must not kill the process.
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h") {
+        std::fprintf(arguments.empty() ? stderr : stdout, "%s", kUsage);
+        return arguments.empty() ? 2 : 0;
+    }
+    if (arguments[0] == "add-user") return addUser({arguments.begin() + 1, arguments.end()});
+    return serve(arguments);
 }

@@ -1,0 +1,60 @@
+#include "Secrets.h"
+
+#include "crypto/Random.h"
+#include "crypto/Sha256.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+namespace quorlinth::service {
+
+std::string newToken(std::string_view prefix) {
+    std::string text = base64Encode(crypto::randomBytes(32));
+    std::string token(prefix);
+    for (char c : text) {
+        if (c == '=') continue;
+        token += c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    return token;
+}
+
+std::string secretDigest(std::string_view secret) {
+    return hexEncode(crypto::sha256(secret));
+}
+
+std::string randomText(size_t count, std::string_view alphabet) {
+    // Rejection sampling keeps every symbol equally likely.
+    const unsigned limit = 256 - 256 % alphabet.size();
+    std::string text;
+    while (text.size() < count) {
+        for (uint8_t byte : crypto::randomBytes(count)) {
+            if (byte >= limit) continue;
+            text += alphabet[byte % alphabet.size()];
+            if (text.size() == count) break;
+        }
+    }
+    return text;
+}
+
+std::string randomDigits(size_t count, bool leadingNonZero) {
+    if (count == 0) return {};
+    std::string digits = leadingNonZero ? randomText(1, "123456789") : randomText(1, "0123456789");
+    return digits + randomText(count - 1, "0123456789");
+}
+
+bool constantTimeEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string hmacSha1Base64(std::string_view key, std::string_view message) {
+    Bytes mac(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    HMAC(EVP_sha1(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
+         message.size(), mac.data(), &length);
+    mac.resize(length);
+    return base64Encode(mac);
+}
+
+} // namespace quorlinth::service

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "Database.h"
+#include "DevOutbox.h"
+#include "IceConfig.h"
+#include "PasswordHasher.h"
+#include "RateLimiter.h"
+#include "ServiceClock.h"
+#include "ServiceSettings.h"
+#include "SignalHub.h"
+#include "TokenService.h"
+
+namespace quorlinth::service {
+
+// Everything an endpoint handler needs; created once by the server and shared by its
+// worker threads (each member guards its own state).
+struct ServiceContext {
+    ServiceContext(Database& database, ServiceSettings settingsIn, IceConfig iceIn)
+        : db(database), settings(settingsIn),
+          hasher(settings.development ? PasswordHasher::kDevelopmentIterations
+                                      : PasswordHasher::kProductionIterations),
+          tokens(database, clock, settings), hub(clock, settings), ice(std::move(iceIn)),
+          outbox(settings.development), loginFailures(size_t(settings.loginFailureLimit), 15 * 60),
+          sessionRequests(size_t(settings.sessionRequestLimit), 60), guestAttempts(10, 60), captchas(30, 60),
+          diagnostics(10, 3600) {}
+
+    Database& db;
+    const ServiceSettings settings;
+    ServiceClock clock;
+    const PasswordHasher hasher;
+    TokenService tokens;
+    SignalHub hub;
+    const IceConfig ice;
+    DevOutbox outbox;
+    RateLimiter loginFailures;   // per user name
+    RateLimiter sessionRequests; // per controller device
+    RateLimiter guestAttempts;   // per controller device
+    RateLimiter captchas;        // per client address
+    RateLimiter diagnostics;     // per account
+};
+
+} // namespace quorlinth::service

@@ -1,0 +1,97 @@
+#include "SessionApi.h"
+
+#include <algorithm>
+
+namespace quorlinth::service::sessions {
+
+namespace {
+
+struct Target {
+    int64_t userId = 0;
+    std::string id;
+    std::string name;
+    std::string platform;
+    bool mediaReady = false;
+};
+
+std::optional<Target> findTarget(ServiceContext& context, const std::string& deviceId) {
+    auto row = context.db.queryOne(
+        "SELECT user_id, id, name, platform, capture_ready, webrtc FROM devices WHERE id = ?", {deviceId});
+    if (!row) return std::nullopt;
+    return Target{row->integer(0), row->text(1), row->text(2), row->text(3),
+                  row->integer(4) != 0 && row->integer(5) != 0};
+}
+
+// The controller must be a device of the signed-in account; its name is what the host's
+// user sees in the request.
+std::string controllerName(ServiceContext& context, const AccountIdentity& account,
+                           const std::string& controllerId) {
+    auto row = context.db.queryOne("SELECT name FROM devices WHERE id = ? AND user_id = ?",
+                                   {controllerId, account.userId});
+    if (!row) fail(403, "forbidden", Json{{"field", "controller_id"}});
+    return row->text(0);
+}
+
+ApiResponse open(ServiceContext& context, const Target& target, const std::string& controllerId,
+                 const std::string& name, bool guest) {
+    if (target.id == controllerId) fail(400, "same_device");
+    if (!context.hub.isConnected(target.id)) fail(409, "device_offline");
+    if (!target.mediaReady) fail(409, "media_not_ready");
+    int64_t now = context.clock.now();
+    SessionOpening opening{target.id,
+                           controllerId,
+                           name,
+                           guest,
+                           context.ice.serversFor(target.id, now),
+                           context.ice.serversFor(controllerId, now)};
+    auto session = context.hub.openSession(opening);
+    if (!session) fail(409, session.error());
+    return ApiResponse::ok(
+        Json{{"session_id", session.value()},
+             {"device", Json{{"id", target.id}, {"platform", target.platform}, {"name", target.name}}},
+             {"view_only", target.platform == "ios"}});
+}
+
+} // namespace
+
+ApiResponse create(ServiceContext& context, const ApiRequest& request) {
+    AccountIdentity account = context.tokens.requireAccount(request);
+    Json body = parseBody(request);
+    std::string deviceId = requireString(body, "device_id", 128);
+    std::string controllerId = requireString(body, "controller_id", 128);
+    std::string name = controllerName(context, account, controllerId);
+    auto target = findTarget(context, deviceId);
+    if (!target || target->userId != account.userId) fail(404, "device_not_found");
+    if (deviceId == controllerId) fail(400, "same_device");
+    if (!context.sessionRequests.allow(controllerId, context.clock.now())) fail(429, "rate_limited");
+    return open(context, *target, controllerId, name, false);
+}
+
+ApiResponse createGuest(ServiceContext& context, const ApiRequest& request) {
+    AccountIdentity account = context.tokens.requireAccount(request);
+    Json body = parseBody(request);
+    std::string code = requireString(body, "code", 32);
+    std::string password = requireString(body, "password", 128);
+    std::string controllerId = requireString(body, "controller_id", 128);
+    std::string name = controllerName(context, account, controllerId);
+    int64_t now = context.clock.now();
+    if (!context.guestAttempts.allow(controllerId, now) ||
+        !context.guestAttempts.allow("account:" + std::to_string(account.userId), now))
+        fail(429, "rate_limited");
+    code.erase(std::remove(code.begin(), code.end(), ' '), code.end());
+    auto pairing = context.db.queryOne(
+        "SELECT device_id, password_hash, failures, expires_at FROM pairings WHERE code = ?", {code});
+    if (!pairing || pairing->integer(3) <= now) fail(403, "pairing_invalid");
+    if (pairing->integer(2) >= context.settings.pairingMaxFailures) fail(423, "pairing_locked");
+    if (!context.hasher.verify(password, pairing->text(1))) {
+        auto after = context.db.queryOne(
+            "UPDATE pairings SET failures = failures + 1 WHERE code = ? RETURNING failures", {code});
+        if (after && after->integer(0) >= context.settings.pairingMaxFailures) fail(423, "pairing_locked");
+        fail(403, "pairing_invalid");
+    }
+    auto target = findTarget(context, pairing->text(0));
+    if (!target) fail(403, "pairing_invalid");
+    return open(context, *target, controllerId, name, true);
+}
+
+} // namespace quorlinth::service::sessions

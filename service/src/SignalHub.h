@@ -1,0 +1,97 @@
+#pragma once
+
+#include "ServiceClock.h"
+#include "ServiceSettings.h"
+#include "base/Json.h"
+#include "base/Result.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+namespace quorlinth::service {
+
+// One open signaling socket as the hub sees it. Both calls only queue work on the socket's
+// own strand, so the hub may call them under its lock.
+class SignalPeer {
+public:
+    virtual ~SignalPeer() = default;
+    virtual void sendText(std::string text) = 0;
+    virtual void close() = 0;
+};
+
+struct SessionOpening {
+    std::string hostDeviceId;
+    std::string controllerDeviceId;
+    std::string controllerName;
+    bool guest = false;
+    Json hostIceServers = Json::array();
+    Json controllerIceServers = Json::array();
+};
+
+// The signaling relay: which device has a socket open, and the sessions that each bind
+// exactly one host socket and one controller socket. Messages are relayed only between the
+// two sockets of a session, and only the fields each type defines.
+class SignalHub {
+public:
+    SignalHub(const ServiceClock& clock, const ServiceSettings& settings)
+        : clock(clock), settings(settings) {}
+
+    // Registers the socket of a device and greets it with "ready". An older socket of the
+    // same device is closed and its sessions end.
+    uint64_t attach(const std::string& deviceId, std::shared_ptr<SignalPeer> peer);
+    // The socket is gone: every session it took part in ends with "signal_closed".
+    void detach(uint64_t connection);
+    void receive(uint64_t connection, std::string_view text);
+
+    bool isConnected(const std::string& deviceId);
+    bool isHosting(const std::string& deviceId);
+    // For an unbound device: closes its socket.
+    void disconnectDevice(const std::string& deviceId);
+
+    // Creates a session and sends "request" to the host. Fails with "device_offline",
+    // "device_busy" or "controller_not_ready".
+    Result<std::string> openSession(const SessionOpening& opening);
+    // Ends sessions whose host never answered.
+    void expirePending();
+    // Forgets every socket and session without sending anything; for shutdown, once the
+    // sockets' I/O has stopped and before it is torn down.
+    void clear();
+
+private:
+    struct Connection {
+        std::string deviceId;
+        std::shared_ptr<SignalPeer> peer;
+    };
+    struct Session {
+        std::string hostDeviceId;
+        uint64_t hostConnection = 0;
+        uint64_t controllerConnection = 0;
+        bool accepted = false;
+        int64_t createdAt = 0;
+        Json controllerIceServers;
+    };
+
+    void send(uint64_t connection, const Json& message);
+    void endSessionsOf(uint64_t connection);
+    void relayFromHost(const std::string& sessionId, Session& session, const std::string& type,
+                       const Json& message);
+    void relayFromController(const std::string& sessionId, Session& session, const std::string& type,
+                             const Json& message);
+    static std::optional<Json> relayed(const std::string& type, const std::string& sessionId,
+                                       const Json& message);
+
+    const ServiceClock& clock;
+    const ServiceSettings& settings;
+    std::mutex mutex;
+    uint64_t nextConnection = 1;
+    std::unordered_map<uint64_t, Connection> connections;
+    std::unordered_map<std::string, uint64_t> connectionByDevice;
+    std::map<std::string, Session> sessions;
+};
+
+} // namespace quorlinth::service

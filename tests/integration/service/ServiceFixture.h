@@ -1,0 +1,95 @@
+#pragma once
+
+#include "ServiceHarness.h"
+
+#include <gtest/gtest.h>
+
+namespace quorlinth::testing {
+
+// Starts a development-mode service with one account, "alice", per test.
+class ServiceTest : public ::testing::Test {
+protected:
+    static constexpr const char* kUser = "alice";
+    static constexpr const char* kPassword = "correct horse battery";
+    static constexpr const char* kPhone = "13800000001";
+
+    struct BoundDevice {
+        std::string id;
+        std::string token;
+    };
+
+    void SetUp() override { startService({}); }
+
+    void startService(ServiceProcess::Options options,
+                      std::optional<std::filesystem::path> caFile = std::nullopt) {
+        ASSERT_EQ(0, addUser(kUser, kPassword, kPhone));
+        service = std::make_unique<ServiceProcess>(dir, std::move(options));
+        ASSERT_TRUE(service->started()) << service->logText();
+        client = std::make_unique<HttpClient>(service->port(), std::move(caFile));
+    }
+
+    int addUser(const std::string& name, const std::string& password, const std::string& phone = "") {
+        std::vector<std::string> arguments = {serviceBinary().string(),
+                                              "add-user",
+                                              "--dev",
+                                              "--db",
+                                              (dir.path() / "service.sqlite").string(),
+                                              name,
+                                              password};
+        if (!phone.empty()) arguments.insert(arguments.end(), {"--phone", phone});
+        return runProgram(arguments, dir.path() / "add-user.log");
+    }
+
+    std::string signIn(const std::string& name = kUser, const std::string& password = kPassword) {
+        HttpReply reply =
+            client->request("POST", "/v1/auth/login", "", Json{{"username", name}, {"password", password}});
+        EXPECT_EQ(200, reply.status) << reply.body;
+        return field::string(reply.json(), "access_token", "");
+    }
+
+    BoundDevice bind(const std::string& accountToken, const std::string& installation,
+                     const std::string& name = "书房的 Mac", const std::string& platform = "macos") {
+        HttpReply reply = client->request("POST", "/v1/devices", accountToken,
+                                          Json{{"installation_id", installation},
+                                               {"name", name},
+                                               {"platform", platform},
+                                               {"kind", "computer"},
+                                               {"version", "1.0.0"},
+                                               {"multi_account", true}});
+        EXPECT_EQ(200, reply.status) << reply.body;
+        Json body = reply.json();
+        const Json* device = field::object(body, "device");
+        return {device ? field::string(*device, "id", "") : "", field::string(body, "device_token", "")};
+    }
+
+    HttpReply heartbeat(const BoundDevice& device, bool capture, bool input, bool webrtc) {
+        return client->request("POST", "/v1/devices/" + device.id + "/heartbeat", device.token,
+                               Json{{"capture_ready", capture},
+                                    {"input_ready", input},
+                                    {"webrtc", webrtc},
+                                    {"usb_ready", false},
+                                    {"unattended", false},
+                                    {"kind", "computer"}});
+    }
+
+    Json deviceInList(const std::string& accountToken, const std::string& deviceId) {
+        HttpReply reply = client->request("GET", "/v1/devices", accountToken);
+        EXPECT_EQ(200, reply.status) << reply.body;
+        Json body = reply.json();
+        if (const Json* list = field::array(body, "devices"))
+            for (const Json& device : *list)
+                if (field::string(device, "id", "") == deviceId) return device;
+        return Json();
+    }
+
+    void advanceClock(int64_t seconds) {
+        HttpReply reply = client->request("POST", "/v1/dev/clock", "", Json{{"advance", seconds}});
+        ASSERT_EQ(200, reply.status) << reply.body;
+    }
+
+    TempDir dir;
+    std::unique_ptr<ServiceProcess> service;
+    std::unique_ptr<HttpClient> client;
+};
+
+} // namespace quorlinth::testing

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "base/Json.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorlinth::testing {
+
+// A fresh directory under the system temporary directory, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return root; }
+
+private:
+    std::filesystem::path root;
+};
+
+// Runs a program to completion; answers its exit status (-1 when it could not start).
+int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output = "/dev/null");
+
+std::filesystem::path serviceBinary();
+
+// A running quorlinth-service on 127.0.0.1 with an empty database, stopped with the object.
+class ServiceProcess {
+public:
+    struct Options {
+        bool development = true;
+        std::optional<std::filesystem::path> tlsCertificate, tlsKey, iceConfig;
+    };
+    ServiceProcess(const TempDir& dir, Options options);
+    ~ServiceProcess();
+
+    bool started() const { return !base.empty(); }
+    const std::string& baseUrl() const { return base; }
+    uint16_t port() const { return boundPort; }
+    bool isRunning();
+    std::string logText() const;
+    std::filesystem::path database() const { return dir / "service.sqlite"; }
+
+private:
+    std::filesystem::path dir;
+    int pid = -1;
+    std::string base;
+    uint16_t boundPort = 0;
+};
+
+struct HttpReply {
+    int status = 0; // 0: no HTTP answer at all
+    std::string body;
+    std::map<std::string, std::string> headers; // lower-case names
+    Json json() const;
+    std::string error() const; // the "error" code of the body, or ""
+};
+
+// A blocking HTTP/1.1 client for one service, optionally over TLS checked against a CA file.
+class HttpClient {
+public:
+    explicit HttpClient(uint16_t port, std::optional<std::filesystem::path> caFile = std::nullopt)
+        : port(port), caFile(std::move(caFile)) {}
+
+    HttpReply request(const std::string& method, const std::string& path, const std::string& token = "",
+                      const std::optional<Json>& body = std::nullopt,
+                      const std::map<std::string, std::string>& headers = {});
+    HttpReply requestText(const std::string& method, const std::string& path, const std::string& token,
+                          const std::string& body, const std::map<std::string, std::string>& headers = {});
+    // Sends bytes as they are on a fresh connection and answers what comes back before the
+    // service closes it or `wait` passes.
+    std::string rawExchange(const std::string& bytes,
+                            std::chrono::milliseconds wait = std::chrono::seconds(5));
+
+private:
+    uint16_t port;
+    std::optional<std::filesystem::path> caFile;
+};
+
+// A signaling WebSocket client; frames are read on a background thread into a queue.
+class SignalClient {
+public:
+    // Fails (nullptr) when the handshake is refused.
+    static std::unique_ptr<SignalClient> connect(uint16_t port, const std::string& deviceToken,
+                                                 const std::string& deviceId);
+    ~SignalClient();
+
+    void send(const Json& message);
+    void sendText(const std::string& text);
+    // The next text frame as JSON, or nullopt after `wait` or once the socket is closed.
+    std::optional<Json> receive(std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // Skips frames until one of `type` arrives.
+    std::optional<Json> receiveType(const std::string& type,
+                                    std::chrono::milliseconds wait = std::chrono::seconds(5));
+    bool waitClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
+    void close();
+
+    struct Impl;
+
+private:
+    explicit SignalClient(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl;
+};
+
+} // namespace quorlinth::testing
