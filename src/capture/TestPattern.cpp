@@ -17,15 +17,17 @@ constexpr uint8_t kDigits[10][7] = {
     {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
 };
 
-constexpr uint32_t kBars[] = {0xFFFFFF, 0x00FFFF, 0xFFFF00, 0x00FF00, 0xFF00FF, 0x0000FF, 0xFF0000, 0x000000};
+// Colour bars as 0xRRGGBB: white, yellow, cyan, green, magenta, red, blue, black.
+constexpr uint32_t kBars[] = {0xFFFFFF, 0xFFFF00, 0x00FFFF, 0x00FF00, 0xFF00FF, 0xFF0000, 0x0000FF, 0x000000};
 
-void fillRect(PixelBuffer& pixels, int x0, int y0, int w, int h, uint32_t bgr) {
+// `rgb` is 0xRRGGBB; in memory a pixel is B, G, R, A.
+void fillRect(PixelBuffer& pixels, int x0, int y0, int w, int h, uint32_t rgb) {
     x0 = std::clamp(x0, 0, pixels.width);
     y0 = std::clamp(y0, 0, pixels.height);
     int x1 = std::clamp(x0 + w, 0, pixels.width), y1 = std::clamp(y0 + h, 0, pixels.height);
     for (int y = y0; y < y1; ++y) {
         auto* row = reinterpret_cast<uint32_t*>(pixels.data + size_t(y) * pixels.stride);
-        std::fill(row + x0, row + x1, 0xFF000000u | bgr);
+        std::fill(row + x0, row + x1, 0xFF000000u | rgb);
     }
 }
 

@@ -18,7 +18,7 @@ public:
 
     // Draws frame `index` into `pixels` (exposed for tests and benchmarks).
     static void draw(PixelBuffer& pixels, uint64_t index);
-    // The colour of the bar at column `x` of the pattern's top band (B, G, R).
+    // The colour (0xRRGGBB) of the bar at column `x` of the pattern's top band.
     static uint32_t barColour(int x, int width);
 
 private:

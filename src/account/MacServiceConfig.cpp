@@ -1,0 +1,23 @@
+#include "account/MacServiceConfig.h"
+
+#include "store/UserDefaults.h"
+
+namespace quorlinth {
+
+MacServiceConfig MacServiceConfig::load(const UserDefaults& defaults) {
+    MacServiceConfig config;
+    if (auto value = defaults.string(kAccountBaseURLKey); value && !value->empty())
+        config.accountBaseURL = *value;
+    if (auto value = defaults.string(kAPIBaseURLKey); value && !value->empty()) config.apiBaseURL = *value;
+    if (auto value = defaults.string(kCAFileKey); value && !value->empty()) config.caFile = *value;
+    return config;
+}
+
+MacServiceConfig MacServiceConfig::single(std::string base) {
+    MacServiceConfig config;
+    config.accountBaseURL = base;
+    config.apiBaseURL = std::move(base);
+    return config;
+}
+
+} // namespace quorlinth
