@@ -48,13 +48,6 @@ StatsMap statsMap(const RTCStatisticsReport& report) {
     return map;
 }
 
-std::vector<RTCIceServer> engineIceServers(const std::vector<IceServer>& servers) {
-    std::vector<RTCIceServer> converted;
-    for (const auto& server : servers)
-        converted.push_back({server.urls, server.username, server.credential});
-    return converted;
-}
-
 bool validCoordinate(const Json& message, const char* key) {
     auto value = field::number(message, key);
     return value && std::isfinite(*value) && *value >= 0 && *value <= 1;
@@ -365,7 +358,7 @@ void CloudRTCClient::sessionReplied(Result<std::pair<unsigned, std::string>> rep
 
 // MARK: Peer connection
 
-void CloudRTCClient::setupPeer(const std::vector<IceServer>& iceServers) {
+void CloudRTCClient::setupPeer(const std::vector<RTCIceServer>& iceServers) {
     if (peer) return;
     status("正在初始化 WebRTC 解码器");
     if (!RTCPeerConnectionFactory::initialize()) return fail("无法创建视频会话", false);
@@ -373,7 +366,7 @@ void CloudRTCClient::setupPeer(const std::vector<IceServer>& iceServers) {
     factory = std::make_shared<RTCPeerConnectionFactory>(RTCPeerConnectionFactoryOptions{true, true}, nullptr,
                                                          std::make_shared<AVCDecoderFactory>());
     RTCConfiguration configuration;
-    configuration.iceServers = engineIceServers(iceServers);
+    configuration.iceServers = iceServers;
     configuration.localAddresses = options.iceAddresses;
     auto created = factory->peerConnection(configuration, weak_from_this());
     if (!created) return fail("无法创建视频会话", false);

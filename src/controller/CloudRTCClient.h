@@ -119,7 +119,7 @@ private:
     void handleRemoteCandidate(const Json& message);
     void requestSession();
     void sessionReplied(Result<std::pair<unsigned, std::string>> reply);
-    void setupPeer(const std::vector<IceServer>& iceServers);
+    void setupPeer(const std::vector<RTCIceServer>& iceServers);
     void createOffer();
     void sendSignal(const Json& message);
     void sendControlOnQueue(const Json& message);

@@ -21,13 +21,6 @@ double secondsSince1970() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::vector<RTCIceServer> engineIceServers(const std::vector<IceServer>& servers) {
-    std::vector<RTCIceServer> converted;
-    for (const auto& server : servers)
-        converted.push_back({server.urls, server.username, server.credential});
-    return converted;
-}
-
 std::string routeName(std::optional<RTCMediaRoute> route) {
     if (!route) return "-";
     return *route == RTCMediaRoute::direct ? "direct" : "relay";
@@ -325,7 +318,7 @@ void MacShareHost::handleOffer(const std::string& sdp) {
     profile = MacStreamProfile::resolve(options.quality, viewerLevel, route);
 
     RTCConfiguration configuration;
-    configuration.iceServers = engineIceServers(sessionICE);
+    configuration.iceServers = sessionICE;
     configuration.iceTransportPolicy = options.iceTransportPolicy;
     configuration.localAddresses = options.iceAddresses;
     auto created = factory->peerConnection(configuration, weak_from_this());

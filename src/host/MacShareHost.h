@@ -142,7 +142,7 @@ private:
 
     // Queue-only state.
     bool authorized = false;
-    std::vector<IceServer> sessionICE;
+    std::vector<RTCIceServer> sessionICE;
     SharedPixels cachedPixels;
     int viewerLevel = 0;
     std::optional<RTCMediaRoute> route;

@@ -17,6 +17,7 @@ struct RTCIceServer {
     std::vector<std::string> urls;
     std::optional<std::string> username;
     std::optional<std::string> credential;
+    bool operator==(const RTCIceServer&) const = default;
 };
 
 enum class RTCIceTransportPolicy { all, relay };

@@ -21,14 +21,14 @@ std::optional<std::string> signalSessionID(const Json& message) {
     return field::string(message, "session_id");
 }
 
-std::vector<IceServer> parseIceServers(const Json& message) {
-    std::vector<IceServer> servers;
+std::vector<RTCIceServer> parseIceServers(const Json& message) {
+    std::vector<RTCIceServer> servers;
     const Json* list = field::array(message, "ice_servers");
     if (!list) return servers;
     for (const Json& entry : *list) {
         const Json* urls = field::array(entry, "urls");
         if (!urls) continue;
-        IceServer server;
+        RTCIceServer server;
         bool allStrings = true;
         for (const Json& url : *urls) {
             if (!url.is_string()) {
@@ -55,9 +55,9 @@ SignalRequest parseSignalRequest(const Json& message) {
     return request;
 }
 
-std::string relaySummary(const std::vector<IceServer>& servers) {
+std::string relaySummary(const std::vector<RTCIceServer>& servers) {
     std::string summary;
-    for (const IceServer& server : servers) {
+    for (const RTCIceServer& server : servers) {
         for (const std::string& url : server.urls) {
             if (url.rfind("turn", 0) != 0) continue;
             size_t colon = url.find(':');

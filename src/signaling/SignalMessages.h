@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Json.h"
+#include "rtc/RTCTypes.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,13 +14,6 @@ namespace quorlinth {
 inline constexpr size_t kMaxSignalMessageBytes = 71680;
 // Remote candidates kept while the remote description is not set yet.
 inline constexpr size_t kMaxEarlyCandidates = 256;
-
-struct IceServer {
-    std::vector<std::string> urls;
-    std::optional<std::string> username;
-    std::optional<std::string> credential;
-    bool operator==(const IceServer&) const = default;
-};
 
 // One trickled candidate; `sdpMid` is nullopt when the sender had none.
 struct IceCandidate {
@@ -35,7 +29,7 @@ struct SignalRequest {
     std::string controllerID; // empty for guests
     std::string name;
     bool guest = false;
-    std::vector<IceServer> iceServers;
+    std::vector<RTCIceServer> iceServers;
 };
 
 // The signaling URL for a service base: "wss" for https, "ws" otherwise; nullopt when no
@@ -48,10 +42,10 @@ std::string signalType(const Json& message);
 std::optional<std::string> signalSessionID(const Json& message);
 
 // Entries without an array of strings under "urls" are skipped; order is kept.
-std::vector<IceServer> parseIceServers(const Json& message);
+std::vector<RTCIceServer> parseIceServers(const Json& message);
 SignalRequest parseSignalRequest(const Json& message);
 // The TURN servers of a list for the log: "host:port/transport, ..." or "无（只能直连）".
-std::string relaySummary(const std::vector<IceServer>& servers);
+std::string relaySummary(const std::vector<RTCIceServer>& servers);
 // nullopt when "candidate" is missing or "sdp_mline_index" is outside 32 bits.
 std::optional<IceCandidate> parseIceCandidate(const Json& message);
 

@@ -54,14 +54,15 @@ TEST(IceServers, SkipsEntriesWithoutAListOfStrings) {
         7
     ]})"));
     ASSERT_EQ(servers.size(), 2u);
-    EXPECT_EQ(servers[0], (IceServer{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt}));
-    EXPECT_EQ(servers[1], (IceServer{{"turn:127.0.0.1:3478?transport=tcp"}, "1700000000:dev", "c2VjcmV0"}));
+    EXPECT_EQ(servers[0], (RTCIceServer{{"stun:127.0.0.1:3478"}, std::nullopt, std::nullopt}));
+    EXPECT_EQ(servers[1],
+              (RTCIceServer{{"turn:127.0.0.1:3478?transport=tcp"}, "1700000000:dev", "c2VjcmV0"}));
     EXPECT_TRUE(parseIceServers(Json::parse(R"({"ice_servers":{}})")).empty());
 }
 
 TEST(RelaySummary, ListsTurnAddressesWithTheirTransport) {
     struct Case {
-        std::vector<IceServer> servers;
+        std::vector<RTCIceServer> servers;
         const char* summary;
     };
     const Case cases[] = {
