@@ -104,9 +104,16 @@ template <class Stream> bool readRequest(Stream& stream, ScriptedHttpServer::Rec
 void ScriptedHttpServer::handle(tcp::socket socket) {
     // Connections are served one at a time: the clients under test send one request each.
     Recorded recorded;
-    std::string answer;
     auto shared = std::make_shared<tcp::socket>(std::move(socket));
     boost::system::error_code ec;
+    // A request is recorded before it is answered: a client that has its answer may look at once.
+    auto record = [&] {
+        std::string answer = nextResponse();
+        std::lock_guard lock(mutex);
+        received.push_back(std::move(recorded));
+        if (answer == kSilence) held.push_back(shared);
+        return answer;
+    };
     if (tls) {
         asio::ssl::context context(asio::ssl::context::tls_server);
         context.use_certificate_chain_file(tls->certificate.string());
@@ -114,17 +121,14 @@ void ScriptedHttpServer::handle(tcp::socket socket) {
         asio::ssl::stream<tcp::socket&> stream(*shared, context);
         stream.handshake(asio::ssl::stream_base::server, ec);
         if (ec || !readRequest(stream, recorded)) return;
-        answer = nextResponse();
+        std::string answer = record();
         asio::write(stream, asio::buffer(answer), ec);
         stream.shutdown(ec);
     } else {
         if (!readRequest(*shared, recorded)) return;
-        answer = nextResponse();
+        std::string answer = record();
         if (answer != kSilence) asio::write(*shared, asio::buffer(answer), ec);
     }
-    std::lock_guard lock(mutex);
-    received.push_back(std::move(recorded));
-    if (answer == kSilence) held.push_back(shared);
 }
 
 ScriptedHttpServer::TlsFiles makeLoopbackCertificate(const std::filesystem::path& folder) {
