@@ -37,16 +37,21 @@ base="$(head -n 1 "$work/service.out")"
 
 as() { # ROLE ARGS...: each role is one device with its own XDG homes
   local role="$1"; shift
-  XDG_CONFIG_HOME="$work/$role/config" XDG_DATA_HOME="$work/$role/data" XDG_STATE_HOME="$work/$role/state" \
+  env XDG_CONFIG_HOME="$work/$role/config" XDG_DATA_HOME="$work/$role/data" XDG_STATE_HOME="$work/$role/state" \
     "$cli" --service "$base" "$@"
+}
+in_background() { # ROLE ARGS... > OUTPUT: like `as`, as a process of its own that cleanup stops
+  local role="$1"; shift
+  env XDG_CONFIG_HOME="$work/$role/config" XDG_DATA_HOME="$work/$role/data" XDG_STATE_HOME="$work/$role/state" \
+    "$cli" --service "$base" "$@" &
+  pids+=($!)
 }
 
 as host login alice 'correct horse battery' >/dev/null || fail "host login"
 as viewer login alice 'correct horse battery' >/dev/null || fail "viewer login"
 host_id="$(as host whoami | cut -f2)"
 
-as host share --accept-all --ice-address 127.0.0.1 --pattern-size 1280x720 >"$work/share.out" 2>&1 &
-pids+=($!)
+in_background host share --accept-all --ice-address 127.0.0.1 --pattern-size 1280x720 >"$work/share.out" 2>&1
 wait_for "$work/share.out" "信令已连接" 20 || fail "host did not reach the signaling service"
 
 # By device id: 540 frames (18 s) so that the link summary and the video line (every 12 s)
