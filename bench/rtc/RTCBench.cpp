@@ -3,6 +3,7 @@
 // with sender and receiver in separate processes. Prints `name value unit` lines.
 //   rtc_bench [--seconds N] [--fps 30,60]
 
+#include "Netns.h"
 #include "base/Json.h"
 #include "rtc/RTCFactory.h"
 
@@ -452,23 +453,9 @@ int main(int argc, char** argv) {
         return std::strcmp(argv[2], "sender") == 0 ? runSender(fd, std::atoi(argv[4]), std::atoi(argv[5]))
                                                    : runReceiver(fd);
     }
-    if (!std::getenv("QUORLINTH_NETNS")) {
-        // Everything runs inside a private network namespace.
-        const char* sourceDir = std::getenv("QUORLINTH_SOURCE_DIR");
-        std::string script =
-            std::string(sourceDir ? sourceDir : QUORLINTH_DEFAULT_SOURCE_DIR) + "/scripts/netns";
-        std::vector<char*> arguments{script.data(), const_cast<char*>("--")};
-        char self[4096];
-        ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (length <= 0) return 1;
-        self[length] = 0;
-        arguments.push_back(self);
-        for (int index = 1; index < argc; ++index)
-            arguments.push_back(argv[index]);
-        arguments.push_back(nullptr);
-        execv(script.c_str(), arguments.data());
-        return 1;
-    }
+    // Everything runs inside a private network namespace.
+    if (!std::getenv("QUORLINTH_NETNS"))
+        return quorlinth::testing::runInsideNetworkNamespace(argc, argv, QUORLINTH_DEFAULT_SOURCE_DIR);
     int seconds = 20;
     std::vector<int> rates = {30, 60};
     for (int index = 1; index + 1 < argc; ++index) {
