@@ -1,3 +1,4 @@
+#include "app/VirtualDisplayChild.h"
 #include "app/cli/AccountCommands.h"
 #include "app/cli/CliCommand.h"
 #include "app/cli/SessionCommands.h"
@@ -37,6 +38,8 @@ int usage(const std::vector<CliCommand>& commands) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // `share` starts this program again as the child that owns a virtual display.
+    if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
     auto commands = commandTable();
     CliOptions options;
     std::vector<std::string> words;

@@ -3,6 +3,7 @@
 #include "account/MacHTTP.h"
 #include "app/cli/CliAccount.h"
 #include "app/cli/PngFile.h"
+#include "app/cli/X11DesktopShare.h"
 #include "base/Encoding.h"
 #include "capture/TestPattern.h"
 #include "controller/CloudRTCClient.h"
@@ -12,9 +13,13 @@
 #include "log/MacLog.h"
 #include "platform/linux/LinuxNetworkPathMonitor.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <thread>
@@ -44,7 +49,10 @@ struct SessionFlags {
     bool acceptAll = false;
     bool forceRelay = false;
     MacShareQuality quality = MacShareQuality::sharp;
-    std::string source = "pattern";
+    // The X display named by DISPLAY; a machine without one shares the test pattern.
+    std::string source = std::getenv("DISPLAY") ? "x11" : "pattern";
+    bool allowInput = false;
+    bool printControl = false;
     int patternWidth = 1920, patternHeight = 1080;
     std::vector<std::string> iceAddresses;
     std::optional<std::string> code, password, savePath;
@@ -74,6 +82,10 @@ std::optional<SessionFlags> parseFlags(const std::vector<std::string>& words) {
             flags.acceptAll = true;
         } else if (word == "--relay") {
             flags.forceRelay = true;
+        } else if (word == "--allow-input") {
+            flags.allowInput = true;
+        } else if (word == "--print-control") {
+            flags.printControl = true;
         } else if (word.rfind("--", 0) != 0) {
             flags.positional.push_back(word);
         } else if (!(given = value())) {
@@ -149,43 +161,137 @@ void finishSoon(std::function<void(int)> finish, int code) {
     mainQueue().postAfter(Millis(300), [finish, code] { finish(code); });
 }
 
+// The picture the host sends: the X display named by DISPLAY (with remote input when allowed)
+// or the synthetic test pattern. Main queue.
+class ShareSource {
+public:
+    static Result<std::shared_ptr<ShareSource>> open(const SessionFlags& flags,
+                                                     std::shared_ptr<MacShareHost> host) {
+        auto source = std::shared_ptr<ShareSource>(new ShareSource());
+        if (flags.source == "pattern") {
+            source->pattern = std::make_unique<TestPattern>(
+                flags.patternWidth, flags.patternHeight, 30,
+                [host](SharedPixels pixels) { host->cachePixels(std::move(pixels)); });
+            return source;
+        }
+        X11DesktopShare::Hooks hooks;
+        hooks.onPixels = [host](SharedPixels pixels) { host->cachePixels(std::move(pixels)); };
+        hooks.onStatus = [](const std::string& text) { printLine("状态 " + text); };
+        hooks.log = [](const std::string& text) { MacLog::shared().log(text); };
+        auto desktop = X11DesktopShare::open(selfExecutable(), hooks);
+        if (!desktop) return Error{desktop.error()};
+        source->desktop = std::move(desktop.value());
+        return source;
+    }
+
+    void start(const SessionFlags& flags, std::function<void(Result<void>)> done) {
+        if (!desktop) return done(Result<void>());
+        if (flags.allowInput) desktop->setAllowInput(true);
+        desktop->start(flags.quality, std::move(done));
+    }
+    void stop() {
+        if (desktop) desktop->stop();
+        pattern.reset();
+    }
+    bool inputReady() const { return desktop && desktop->inputReady(); }
+    void receiveControl(const std::string& message) {
+        if (desktop) desktop->receiveControl(message);
+    }
+    void viewerLeft() {
+        if (desktop) desktop->viewerLeft();
+    }
+
+private:
+    ShareSource() = default;
+    static std::string selfExecutable() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
+
+    std::unique_ptr<TestPattern> pattern;
+    std::unique_ptr<X11DesktopShare> desktop;
+};
+
+// The kind of a control message, for `--print-control`; never its content.
+std::string controlType(const std::string& message) {
+    auto object = parseJsonObject(message);
+    std::string type = object ? field::string(*object, "type", "?") : "?";
+    bool plain = type.size() <= 32 && std::all_of(type.begin(), type.end(), [](char c) {
+                     return std::isalnum((unsigned char)c) || c == '_';
+                 });
+    return plain ? type : "?";
+}
+
+std::shared_ptr<MacShareHost> makeHost(const MacCredentials& credentials, const MacServiceConfig& service,
+                                       const SessionFlags& flags) {
+    MacShareHost::Options hostOptions;
+    hostOptions.credentials = credentials;
+    hostOptions.base = service.mapBase(credentials.base);
+    hostOptions.caFile = service.caFile;
+    hostOptions.quality = flags.quality;
+    hostOptions.iceAddresses = flags.iceAddresses;
+    if (flags.forceRelay) hostOptions.iceTransportPolicy = RTCIceTransportPolicy::relay;
+    hostOptions.log = logEverywhere;
+    auto host = MacShareHost::create(hostOptions);
+    host->onRequest = [flags](MacShareHost::Request request, std::function<void(bool)> decide) {
+        printLine("请求 " + request.name +
+                  (request.guest ? " guest" : " controller=" + request.controllerID));
+        bool trusted = !request.guest && flags.trusted.count(request.controllerID);
+        if (flags.acceptAll || trusted) return decide(true);
+        askOnTerminal(request, decide);
+    };
+    host->onConnect = [] { printLine("状态 已授权"); };
+    return host;
+}
+
+// Routes the host's session events to the source; the host holds the source weakly.
+void connectHostToSource(MacShareHost& host, const std::shared_ptr<ShareSource>& source, bool printControl) {
+    std::weak_ptr<ShareSource> weak = source;
+    host.inputReady = [weak] {
+        auto source = weak.lock();
+        return source && source->inputReady();
+    };
+    host.onInput = [weak, printControl](std::string message) {
+        if (printControl) printLine("控制 " + controlType(message));
+        if (auto source = weak.lock()) source->receiveControl(message);
+    };
+    host.onDisconnect = [weak] {
+        printLine("状态 会话结束");
+        if (auto source = weak.lock()) source->viewerLeft();
+    };
+}
+
 int share(const CliOptions& options, const std::vector<std::string>& words) {
     auto flags = parseFlags(words);
     if (!flags || !flags->positional.empty()) return usageError("share: unknown or incomplete option");
-    if (flags->source != "pattern") return usageError("share: only --source pattern is available");
+    if (flags->source != "pattern" && flags->source != "x11")
+        return usageError("share: --source is x11 (the display named by DISPLAY) or pattern");
     installInterruptHandlers();
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
         context.account.validCredentials(
             [service = context.service, flags = *flags, finish](MacResult<MacCredentials> valid) {
                 if (!valid) return finish(reportFailure(valid.failure()));
-                MacShareHost::Options hostOptions;
-                hostOptions.credentials = valid.value();
-                hostOptions.base = service.mapBase(valid.value().base);
-                hostOptions.caFile = service.caFile;
-                hostOptions.quality = flags.quality;
-                hostOptions.iceAddresses = flags.iceAddresses;
-                if (flags.forceRelay) hostOptions.iceTransportPolicy = RTCIceTransportPolicy::relay;
-                hostOptions.log = logEverywhere;
-                auto host = MacShareHost::create(hostOptions);
-                host->onRequest = [flags](MacShareHost::Request request, std::function<void(bool)> decide) {
-                    printLine("请求 " + request.name +
-                              (request.guest ? " guest" : " controller=" + request.controllerID));
-                    bool trusted = !request.guest && flags.trusted.count(request.controllerID);
-                    if (flags.acceptAll || trusted) return decide(true);
-                    askOnTerminal(request, decide);
-                };
-                host->onConnect = [] { printLine("状态 已授权"); };
-                host->onDisconnect = [] { printLine("状态 会话结束"); };
-                host->start();
-                auto pattern =
-                    std::make_shared<TestPattern>(flags.patternWidth, flags.patternHeight, 30,
-                                                  [host](SharedPixels pixels) { host->cachePixels(pixels); });
-                printLine("共享已开始 device=" + valid.value().deviceID);
-                pollUntil(
-                    flags.seconds, [] { return false; },
-                    [host, pattern, finish] {
-                        host->stop();
-                        finishSoon(finish, 0);
+                auto host = makeHost(valid.value(), service, flags);
+                auto source = ShareSource::open(flags, host);
+                if (!source) {
+                    std::fprintf(stderr, "%s\n", source.error().c_str());
+                    return finish(kFailed);
+                }
+                connectHostToSource(*host, source.value(), flags.printControl);
+                std::string deviceID = valid.value().deviceID;
+                source.value()->start(
+                    flags, [host, source = source.value(), flags, finish, deviceID](Result<void> started) {
+                        if (!started) {
+                            std::fprintf(stderr, "%s\n", started.error().c_str());
+                            source->stop();
+                            return finish(kFailed);
+                        }
+                        host->start();
+                        printLine("共享已开始 device=" + deviceID + " source=" + flags.source);
+                        pollUntil(
+                            flags.seconds, [] { return false; },
+                            [host, source, finish] {
+                                host->stop();
+                                source->stop();
+                                finishSoon(finish, 0);
+                            });
                     });
             });
     });
@@ -309,9 +415,10 @@ int pairing(const CliOptions& options, const std::vector<std::string>&) {
 std::vector<CliCommand> sessionCommands() {
     return {
         {"share",
-         "[--accept-all] [--trust ID]... [--quality Q] [--pattern-size WxH] [--ice-address A]... [--relay] "
-         "[--seconds S]",
-         "share this device (synthetic screen) until Ctrl-C", CliCommand::kFlags, share},
+         "[--accept-all] [--trust ID]... [--quality Q] [--source x11|pattern] [--allow-input] "
+         "[--pattern-size WxH] "
+         "[--ice-address A]... [--relay] [--print-control] [--seconds S]",
+         "share this device's X display (or a test pattern) until Ctrl-C", CliCommand::kFlags, share},
         {"connect",
          "DEVICE_ID | --code CODE --password PASSWORD [--save FILE.png] [--frames N] [--seconds S] "
          "[--ice-address A]...",

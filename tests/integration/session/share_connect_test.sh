@@ -51,7 +51,7 @@ as host login alice 'correct horse battery' >/dev/null || fail "host login"
 as viewer login alice 'correct horse battery' >/dev/null || fail "viewer login"
 host_id="$(as host whoami | cut -f2)"
 
-in_background host share --accept-all --ice-address 127.0.0.1 --pattern-size 1280x720 >"$work/share.out" 2>&1
+in_background host share --source pattern --accept-all --ice-address 127.0.0.1 --pattern-size 1280x720 >"$work/share.out" 2>&1
 wait_for "$work/share.out" "信令已连接" 20 || fail "host did not reach the signaling service"
 
 # By device id: 540 frames (18 s) so that the link summary and the video line (every 12 s)

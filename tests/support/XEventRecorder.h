@@ -43,6 +43,7 @@ private:
 
     Display* display = nullptr;
     unsigned long window = 0;
+    int xkbEventBase = -1;
     std::function<void()> onEvent;
     mutable std::mutex mutex;
     std::vector<RecordedEvent> recorded;

@@ -1,5 +1,6 @@
 #include "XEventRecorder.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -50,6 +51,11 @@ XEventRecorder::XEventRecorder(const std::string& displayName, std::function<voi
     waitForMap(display, window);
     XSetInputFocus(display, window, RevertToParent, CurrentTime);
     if (windowManager) announceWindowManager(display, root, window);
+    // Like the toolkits, follow keymap changes through XKB: another client borrowing a keycode
+    // for a character is seen at once.
+    int opcode = 0, error = 0, major = XkbMajorVersion, minor = XkbMinorVersion;
+    if (XkbQueryExtension(display, &opcode, &xkbEventBase, &error, &major, &minor))
+        XkbSelectEvents(display, XkbUseCoreKbd, XkbMapNotifyMask, XkbMapNotifyMask);
     XSync(display, False);
     running = true;
     worker = std::thread([this] { run(); });
@@ -108,6 +114,10 @@ void XEventRecorder::run() {
             XRefreshKeyboardMapping(&event.xmapping);
             continue;
         default:
+            if (event.type == xkbEventBase) {
+                auto* xkb = reinterpret_cast<XkbEvent*>(&event);
+                if (xkb->any.xkb_type == XkbMapNotify) XkbRefreshKeyboardMapping(&xkb->map);
+            }
             continue;
         }
         record(std::move(seen));
