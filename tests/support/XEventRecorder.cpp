@@ -137,6 +137,14 @@ std::vector<RecordedEvent> XEventRecorder::events() const {
     return recorded;
 }
 
+std::vector<RecordedEvent> XEventRecorder::events(const std::set<int>& types) const {
+    std::lock_guard lock(mutex);
+    std::vector<RecordedEvent> matching;
+    for (const auto& event : recorded)
+        if (types.count(event.type)) matching.push_back(event);
+    return matching;
+}
+
 void XEventRecorder::clear() {
     std::lock_guard lock(mutex);
     recorded.clear();

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +36,8 @@ public:
 
     bool ready() const { return running; }
     std::vector<RecordedEvent> events() const;
+    // The recorded events of the given types (KeyPress, ButtonRelease...), in order.
+    std::vector<RecordedEvent> events(const std::set<int>& types) const;
     void clear();
 
 private:

@@ -192,14 +192,7 @@ protected:
 
     std::vector<RecordedEvent> waitForEvents(const std::set<int>& types, size_t count) {
         std::vector<RecordedEvent> matching;
-        loop.runUntil(
-            [&] {
-                matching.clear();
-                for (const auto& event : recorder->events())
-                    if (types.count(event.type)) matching.push_back(event);
-                return matching.size() >= count;
-            },
-            kGenerous);
+        loop.runUntil([&] { return (matching = recorder->events(types)).size() >= count; }, kGenerous);
         return matching;
     }
 
@@ -242,14 +235,8 @@ TEST_F(DesktopInputTest, KeysAndTextTypeIntoTheDisplay) {
     controller->sendControl(keycode(0, false));
     controller->sendControl({{"type", "text"}, {"text", "中文"}});
     std::vector<unsigned long> typed;
-    loop.runUntil(
-        [&] {
-            typed.clear();
-            for (const auto& event : recorder->events())
-                if (event.type == KeyPress) typed.push_back(event.keysym);
-            return typed.size() >= 3;
-        },
-        kGenerous);
+    for (const auto& press : waitForEvents({KeyPress}, 3))
+        typed.push_back(press.keysym);
     EXPECT_EQ(typed, (std::vector<unsigned long>{XK_a, 0x1004E2D, 0x1006587}));
 }
 

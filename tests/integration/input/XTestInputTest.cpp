@@ -103,14 +103,7 @@ protected:
     // Waits until the recorder holds `count` events of the given types.
     std::vector<RecordedEvent> waitForEvents(const std::set<int>& types, size_t count) {
         std::vector<RecordedEvent> matching;
-        loop.runUntil(
-            [&] {
-                matching.clear();
-                for (const auto& event : recorder->events())
-                    if (types.count(event.type)) matching.push_back(event);
-                return matching.size() >= count;
-            },
-            kWait);
+        loop.runUntil([&] { return (matching = recorder->events(types)).size() >= count; }, kWait);
         return matching;
     }
 
