@@ -9,11 +9,14 @@
 using quorlinth::testing::ProgramRun;
 using quorlinth::testing::runProgram;
 using quorlinth::testing::ServiceProcess;
+using quorlinth::testing::TempDir;
 
 namespace {
 
-std::filesystem::path cli() {
-    return quorlinth::testing::buildDirectory() / "src" / "app" / "quorlinth-cli";
+std::string cli() {
+    const char* dir = std::getenv("QUORLINTH_BINARY_DIR");
+    return (std::filesystem::path(dir ? dir : QUORLINTH_DEFAULT_BINARY_DIR) / "src/app/quorlinth-cli")
+        .string();
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -32,12 +35,11 @@ public:
         : home(root), service(std::move(service)) {}
 
     ProgramRun run(std::vector<std::string> arguments) const {
-        arguments.insert(arguments.begin(), {"--service", service});
-        return runProgram(cli(), arguments,
-                          {{"HOME", home.string()},
-                           {"XDG_CONFIG_HOME", (home / "config").string()},
-                           {"XDG_DATA_HOME", (home / "data").string()},
-                           {"XDG_STATE_HOME", (home / "state").string()}});
+        arguments.insert(arguments.begin(), {cli(), "--service", service});
+        return runProgram(arguments, {{"HOME", home.string()},
+                                      {"XDG_CONFIG_HOME", (home / "config").string()},
+                                      {"XDG_DATA_HOME", (home / "data").string()},
+                                      {"XDG_STATE_HOME", (home / "state").string()}});
     }
 
 private:
@@ -48,12 +50,13 @@ private:
 } // namespace
 
 TEST(AccountCli, SignsInListsDevicesAndSignsOut) {
-    ServiceProcess service;
-    ASSERT_TRUE(service.running());
+    TempDir dir;
+    ServiceProcess service(dir, {});
+    ASSERT_TRUE(service.started());
     ASSERT_TRUE(service.addUser("carol", "carol-password-1"));
     auto root = quorlinth::testing::makeTemporaryFolder("quorlinth-cli-");
-    CliMachine first(root / "first", service.baseURL());
-    CliMachine second(root / "second", service.baseURL());
+    CliMachine first(root / "first", service.baseUrl());
+    CliMachine second(root / "second", service.baseUrl());
 
     ProgramRun refused = first.run({"login", "carol", "wrong-password"});
     EXPECT_EQ(refused.exitCode, 1);
@@ -100,7 +103,7 @@ TEST(AccountCli, SignsInListsDevicesAndSignsOut) {
 
 TEST(AccountCli, ExplainsUsageAndUnreachableServices) {
     auto root = quorlinth::testing::makeTemporaryFolder("quorlinth-cli-");
-    ProgramRun usage = runProgram(cli(), {"login", "only-one-argument"}, {{"HOME", root.string()}});
+    ProgramRun usage = runProgram({cli(), "login", "only-one-argument"}, {{"HOME", root.string()}});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_NE(usage.err.find("usage: quorlinth-cli"), std::string::npos);
 

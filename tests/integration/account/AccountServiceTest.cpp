@@ -3,13 +3,17 @@
 #include "ServiceProcess.h"
 #include "account/MacAccount.h"
 #include "base/MainQueue.h"
+#include "net/HttpClient.h"
 #include "store/KeyStore.h"
 
 #include <chrono>
+#include <future>
 #include <gtest/gtest.h>
+#include <regex>
 
 using namespace quorlinth;
 using quorlinth::testing::ServiceProcess;
+using quorlinth::testing::TempDir;
 using namespace std::chrono_literals;
 
 namespace {
@@ -30,7 +34,7 @@ public:
     std::shared_ptr<MacAccount> machine(const std::string& name) {
         auto keys = std::make_shared<FileKeyStore>(folder / name / "keys.json");
         return MacAccount::create(
-            keys, {MacServiceConfig::single(service.baseURL()), [this] { return clock(); }, name}, loop);
+            keys, {MacServiceConfig::single(service.baseUrl()), [this] { return clock(); }, name}, loop);
     }
 
     int64_t clock() const { return unixNow() + clockOffset; }
@@ -59,13 +63,50 @@ public:
 
     MacResult<Json> request(const std::string& method, const std::string& path, const std::string& token,
                             const std::optional<Json>& body = std::nullopt) {
-        MacHTTP http(MacServiceConfig::single(service.baseURL()), loop);
+        MacHTTP http(MacServiceConfig::single(service.baseUrl()), loop);
         return wait<Json>(
-            [&](auto done) { http.request(service.baseURL(), path, method, token, body, done); });
+            [&](auto done) { http.request(service.baseUrl(), path, method, token, body, done); });
+    }
+
+    // The status and body as they come, for checks on the service's own answers.
+    std::optional<net::HttpResponse> raw(const std::string& method, const std::string& path,
+                                         const Json& body) {
+        net::HttpRequest request{
+            method, service.baseUrl() + path, {{"Content-Type", "application/json"}}, body.dump()};
+        std::promise<Result<net::HttpResponse>> promise;
+        auto answer = promise.get_future();
+        http.send(request, [&](Result<net::HttpResponse> result) { promise.set_value(std::move(result)); });
+        if (answer.wait_for(60s) != std::future_status::ready) return std::nullopt;
+        auto result = answer.get();
+        return result ? std::optional(result.value()) : std::nullopt;
+    }
+
+    // The service's development helpers.
+    std::optional<std::string> captchaAnswer(const std::string& captchaID) {
+        auto answer = request("GET", "/v1/dev/captchas/" + captchaID, "");
+        return answer.ok() ? field::string(answer.value(), "answer") : std::nullopt;
+    }
+    std::optional<std::string> lastSmsCode(const std::string& phone) {
+        auto outbox = request("GET", "/v1/dev/outbox", "");
+        const Json* messages = outbox.ok() ? field::array(outbox.value(), "messages") : nullptr;
+        std::optional<std::string> code;
+        std::smatch digits;
+        static const std::regex sixDigits("(^|\\D)(\\d{6})(\\D|$)");
+        for (const Json& message : messages ? *messages : Json::array()) {
+            std::string text = field::string(message, "text", "");
+            if (field::string(message, "phone") == phone && std::regex_search(text, digits, sixDigits))
+                code = digits[2];
+        }
+        return code;
+    }
+    bool advanceClock(int64_t seconds) {
+        return request("POST", "/v1/dev/clock", "", Json{{"advance", seconds}}).ok();
     }
 
     RunLoop loop;
-    ServiceProcess service;
+    TempDir dir;
+    ServiceProcess service{dir, {}};
+    net::HttpClient http{{"test.service", std::nullopt}};
     std::filesystem::path folder;
     int64_t clockOffset = 0;
 };
@@ -81,7 +122,7 @@ const MacDevice* find(const std::vector<MacDevice>& devices, const std::string& 
 class AccountService : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(harness.service.running()) << ServiceProcess::binary();
+        ASSERT_TRUE(harness.service.started()) << quorlinth::testing::serviceBinary();
         ASSERT_TRUE(harness.service.addUser("alice", "alice-password-1", "13800000001"));
     }
     ServiceHarness harness;
@@ -93,7 +134,7 @@ TEST_F(AccountService, PasswordSignInBindsThisMachineAndListsItsStatus) {
     ASSERT_TRUE(result.ok()) << result.failure().localizedDescription();
     ASSERT_TRUE(mac->credentials().has_value());
     const MacCredentials credentials = *mac->credentials();
-    EXPECT_EQ(credentials.base, harness.service.baseURL());
+    EXPECT_EQ(credentials.base, harness.service.baseUrl());
     EXPECT_EQ(credentials.username, "alice");
     EXPECT_GT(credentials.expiresAt, unixNow());
     ASSERT_EQ(mac->devices().size(), 1u);
@@ -172,7 +213,7 @@ TEST_F(AccountService, AnExpiredAccountTokenIsRenewedAndTheListRepeated) {
     ASSERT_TRUE(harness.login(*mac, "alice", "alice-password-1").ok());
     std::string oldToken = mac->credentials()->accountToken;
     // The service moves past the token's expiry while the client still believes it valid.
-    ASSERT_TRUE(harness.service.advanceClock(25 * 3600));
+    ASSERT_TRUE(harness.advanceClock(25 * 3600));
     auto stale = harness.request("GET", "/v1/devices", oldToken);
     ASSERT_FALSE(stale.ok());
     EXPECT_TRUE(stale.failure().isSessionExpired());
@@ -280,7 +321,7 @@ TEST_F(AccountService, SmsSignInRegistersAPhoneWithAPassword) {
 
     captcha = harness.request("POST", "/v1/auth/captcha", "", Json::object());
     captchaID = field::string(captcha.value(), "captcha_id", "");
-    auto answer = harness.service.captchaAnswer(captchaID);
+    auto answer = harness.captchaAnswer(captchaID);
     ASSERT_TRUE(answer.has_value());
     auto sent = harness.request("POST", "/v1/auth/sms-code", "",
                                 Json{{"phone", "13900000002"},
@@ -288,7 +329,7 @@ TEST_F(AccountService, SmsSignInRegistersAPhoneWithAPassword) {
                                      {"captcha_id", captchaID},
                                      {"captcha_answer", *answer}});
     ASSERT_TRUE(sent.ok()) << sent.failure().localizedDescription();
-    auto code = harness.service.lastSmsCode("13900000002");
+    auto code = harness.lastSmsCode("13900000002");
     ASSERT_TRUE(code.has_value());
 
     auto badCode = harness.wait<void>(
@@ -349,7 +390,7 @@ TEST_F(AccountService, QrSignInCompletesOnceAPhoneApproves) {
 TEST_F(AccountService, ExpiredQrCodesAreReportedAsSuch) {
     auto created = harness.request("POST", "/v1/auth/qr", "", Json{{"name", "mac"}});
     ASSERT_TRUE(created.ok());
-    ASSERT_TRUE(harness.service.advanceClock(181));
+    ASSERT_TRUE(harness.advanceClock(181));
     auto expired = harness.request("POST", "/v1/auth/qr/poll", "",
                                    Json{{"id", field::string(created.value(), "id", "")},
                                         {"secret", field::string(created.value(), "poll_secret", "")}});
@@ -364,7 +405,7 @@ TEST_F(AccountService, UnknownPathsAndBrokenBodiesGetJsonErrors) {
     EXPECT_EQ(unknown.failure().localizedDescription().rfind("请求失败（404，", 0), 0u)
         << unknown.failure().localizedDescription();
 
-    auto broken = harness.service.raw("POST", "/v1/auth/login", "", Json::array({1, 2}));
+    auto broken = harness.raw("POST", "/v1/auth/login", Json::array({1, 2}));
     ASSERT_TRUE(broken.has_value());
     EXPECT_EQ(broken->status / 100, 4u);
     auto interpreted = MacHTTP::interpretResponse(*broken);
@@ -375,15 +416,16 @@ TEST_F(AccountService, UnknownPathsAndBrokenBodiesGetJsonErrors) {
 TEST(AccountServiceOverTls, SignsInWhenTheServiceCertificateIsTrusted) {
     auto folder = quorlinth::testing::makeTemporaryFolder("quorlinth-tls-");
     auto files = quorlinth::testing::makeLoopbackCertificate(folder);
-    ServiceProcess service(files);
-    ASSERT_TRUE(service.running());
-    ASSERT_EQ(service.baseURL().rfind("https://127.0.0.1:", 0), 0u) << service.baseURL();
+    TempDir dir;
+    ServiceProcess service(dir, {true, files.certificate, files.privateKey, std::nullopt});
+    ASSERT_TRUE(service.started());
+    ASSERT_EQ(service.baseUrl().rfind("https://127.0.0.1:", 0), 0u) << service.baseUrl();
     ASSERT_TRUE(service.addUser("dave", "dave-password-12"));
 
     RunLoop loop;
     for (bool trusted : {false, true}) {
         SCOPED_TRACE(trusted ? "trusted" : "unknown certificate");
-        MacServiceConfig config = MacServiceConfig::single(service.baseURL());
+        MacServiceConfig config = MacServiceConfig::single(service.baseUrl());
         if (trusted) config.caFile = files.certificate;
         auto keys = std::make_shared<FileKeyStore>(folder / (trusted ? "a" : "b") / "keys.json");
         auto account = MacAccount::create(keys, {config, {}, "tls"}, loop);

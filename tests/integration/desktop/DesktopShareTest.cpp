@@ -8,8 +8,6 @@
 
 #include <X11/X.h>
 #include <X11/keysym.h>
-#include <cstdio>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
@@ -33,25 +31,6 @@ std::filesystem::path sourceDir() {
     return dir ? dir : QUORLINTH_DEFAULT_SOURCE_DIR;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// Runs a command and answers its standard output.
-std::string commandOutput(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (size_t read = fread(buffer, 1, sizeof buffer, pipe))
-            text.append(buffer, read);
-        pclose(pipe);
-    }
-    return text;
-}
-
 bool near(int r, int g, int b, unsigned long rgb) {
     auto close = [](int got, int want) { return std::abs(got - want) <= 48; };
     return close(r, int(rgb >> 16 & 0xFF)) && close(g, int(rgb >> 8 & 0xFF)) && close(b, int(rgb & 0xFF));
@@ -65,9 +44,8 @@ protected:
         installMainQueue(&loop);
         ServiceTest::SetUp();
         ASSERT_TRUE(xvfb.running());
-        ASSERT_EQ(0, cli("host", {"login", kUser, kPassword}));
-        ASSERT_EQ(0, cli("host", {"whoami"}));
-        std::istringstream whoami(readFile(dir.path() / "host.out"));
+        ASSERT_EQ(0, cli("host", {"login", kUser, kPassword}).exitCode);
+        std::istringstream whoami(cli("host", {"whoami"}).out);
         std::getline(whoami, hostID, '\t');
         std::getline(whoami, hostID); // "user<TAB>device id"
         ASSERT_FALSE(hostID.empty());
@@ -94,9 +72,8 @@ protected:
     }
 
     // Runs the command line program as `role` to its end.
-    int cli(const std::string& role, const std::vector<std::string>& words) {
-        ChildProcess process(cliArguments(words), environment(role), dir.path() / (role + ".out"));
-        return process.wait(120).value_or(-1);
+    ProgramRun cli(const std::string& role, const std::vector<std::string>& words) {
+        return runProgram(cliArguments(words), environment(role));
     }
 
     // Starts the sharing host; it writes its log file (the test harness marker is removed).
@@ -119,7 +96,7 @@ protected:
         auto logs = home("host") / "state/quorlinth/logs";
         if (std::filesystem::exists(logs))
             for (const auto& entry : std::filesystem::directory_iterator(logs))
-                text += readFile(entry.path());
+                text += readTextFile(entry.path());
         return text;
     }
 
@@ -134,16 +111,16 @@ TEST_F(DesktopShareTest, ConnectSavesWhatIsDrawnOnTheSharedDisplay) {
     ASSERT_TRUE(window.ready());
     window.paint(0xFF0000, 0x0000FF);
     startHost();
-    ASSERT_EQ(0, cli("viewer", {"login", kUser, kPassword}));
+    ASSERT_EQ(0, cli("viewer", {"login", kUser, kPassword}).exitCode);
     auto picture = dir.path() / "screen.png";
-    int status = cli("viewer", {"connect", hostID, "--ice-address", "127.0.0.1", "--frames", "30",
-                                "--seconds", "60", "--save", picture.string()});
-    ASSERT_EQ(0, status) << readFile(dir.path() / "viewer.out") << host->outputText();
+    ProgramRun connect = cli("viewer", {"connect", hostID, "--ice-address", "127.0.0.1", "--frames", "30",
+                                        "--seconds", "60", "--save", picture.string()});
+    ASSERT_EQ(0, connect.exitCode) << connect.out << connect.err << host->outputText();
 
-    std::string probe =
-        commandOutput("python3 " + (sourceDir() / "tests/integration/session/png_probe.py").string() + " " +
-                      picture.string() + " 320,360 960,360 20,20 1260,700");
-    std::istringstream lines(probe);
+    ProgramRun probe =
+        runProgram({"python3", (sourceDir() / "tests/integration/session/png_probe.py").string(),
+                    picture.string(), "320,360", "960,360", "20,20", "1260,700"});
+    std::istringstream lines(probe.out);
     std::string line;
     std::getline(lines, line);
     EXPECT_EQ(line, "size 1280x720");

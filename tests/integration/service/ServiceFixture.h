@@ -29,15 +29,7 @@ protected:
     }
 
     int addUser(const std::string& name, const std::string& password, const std::string& phone = "") {
-        std::vector<std::string> arguments = {serviceBinary().string(),
-                                              "add-user",
-                                              "--dev",
-                                              "--db",
-                                              (dir.path() / "service.sqlite").string(),
-                                              name,
-                                              password};
-        if (!phone.empty()) arguments.insert(arguments.end(), {"--phone", phone});
-        return runProgram(arguments, dir.path() / "add-user.log");
+        return addServiceUser(dir.path() / "service.sqlite", name, password, phone);
     }
 
     std::string signIn(const std::string& name = kUser, const std::string& password = kPassword) {

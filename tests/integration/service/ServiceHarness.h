@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ServiceProcess.h"
 #include "base/Json.h"
 
 #include <chrono>
@@ -11,46 +12,6 @@
 #include <vector>
 
 namespace quorlinth::testing {
-
-// A fresh directory under the system temporary directory, removed with the object.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& path() const { return root; }
-
-private:
-    std::filesystem::path root;
-};
-
-// Runs a program to completion; answers its exit status (-1 when it could not start).
-int runProgram(const std::vector<std::string>& arguments, const std::filesystem::path& output = "/dev/null");
-
-std::filesystem::path serviceBinary();
-
-// A running quorlinth-service on 127.0.0.1 with an empty database, stopped with the object.
-class ServiceProcess {
-public:
-    struct Options {
-        bool development = true;
-        std::optional<std::filesystem::path> tlsCertificate, tlsKey, iceConfig;
-    };
-    ServiceProcess(const TempDir& dir, Options options);
-    ~ServiceProcess();
-
-    bool started() const { return !base.empty(); }
-    const std::string& baseUrl() const { return base; }
-    uint16_t port() const { return boundPort; }
-    bool isRunning();
-    std::string logText() const;
-    std::filesystem::path database() const { return dir / "service.sqlite"; }
-
-private:
-    std::filesystem::path dir;
-    int pid = -1;
-    std::string base;
-    uint16_t boundPort = 0;
-};
 
 struct HttpReply {
     int status = 0; // 0: no HTTP answer at all

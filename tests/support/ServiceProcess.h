@@ -1,0 +1,49 @@
+#pragma once
+
+#include "ChildProcess.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace quorlinth::testing {
+
+// $QUORLINTH_BINARY_DIR/service/quorlinth-service, or the one this tree built.
+std::filesystem::path serviceBinary();
+
+// Creates an account in a service database through the service's own command line, with the
+// development (fast) password hash; its exit status.
+int addServiceUser(const std::filesystem::path& database, const std::string& name,
+                   const std::string& password, const std::string& phone = "");
+
+// A running quorlinth-service on 127.0.0.1 with an empty database in `dir`, stopped with the object.
+class ServiceProcess {
+public:
+    struct Options {
+        bool development = true;
+        std::optional<std::filesystem::path> tlsCertificate, tlsKey, iceConfig;
+    };
+    ServiceProcess(const TempDir& dir, Options options);
+    ~ServiceProcess();
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+
+    bool started() const { return !base.empty(); }
+    const std::string& baseUrl() const { return base; }
+    uint16_t port() const { return boundPort; }
+    bool isRunning();
+    std::string logText() const;
+    std::filesystem::path database() const { return dir / "service.sqlite"; }
+    bool addUser(const std::string& name, const std::string& password, const std::string& phone = "") {
+        return addServiceUser(database(), name, password, phone) == 0;
+    }
+
+private:
+    std::filesystem::path dir;
+    int pid = -1;
+    std::string base;
+    uint16_t boundPort = 0;
+};
+
+} // namespace quorlinth::testing
