@@ -19,45 +19,13 @@ if [ ! -d "$modules/playwright-core" ] || [ ! -d "$modules/ws" ]; then
   exit 77
 fi
 
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  exec 3>&- 2>/dev/null || true
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  for f in "$work"/*.out; do echo "--- $f" >&2; tail -n 40 "$f" >&2; done
-  exit 1
-}
-wait_for() { # FILE PATTERN SECONDS [PID]: fails early once PID has exited
-  for _ in $(seq 1 $(($3 * 10))); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
-      grep -q -- "$2" "$1" 2>/dev/null
-      return
-    fi
-    sleep 0.1
-  done
-  return 1
-}
+source "$source_dir/tests/support/session.sh"
 
-"$service" add-user --db "$work/db.sqlite" --dev alice "$password" >/dev/null 2>&1 || fail "add-user"
-"$service" --listen 127.0.0.1:0 --db "$work/db.sqlite" --dev >"$work/service.out" 2>"$work/service.err" &
-pids+=($!)
-wait_for "$work/service.out" "http://" 10 || fail "service did not start"
-base="$(head -n 1 "$work/service.out")"
-
-host_env=(env XDG_CONFIG_HOME="$work/host/config" XDG_DATA_HOME="$work/host/data" XDG_STATE_HOME="$work/host/state")
-"${host_env[@]}" "$cli" --service "$base" login alice "$password" >/dev/null || fail "host login"
-host_id="$("${host_env[@]}" "$cli" --service "$base" whoami | cut -f2)"
-# The program itself in the background (not a subshell), so that cleanup stops it.
-"${host_env[@]}" "$cli" --service "$base" share --accept-all --ice-address 127.0.0.1 --print-control \
-  --source pattern --pattern-size "$size" >"$work/share.out" 2>&1 &
-pids+=($!)
+start_service alice "$password" --dev
+as host login alice "$password" >/dev/null || fail "host login"
+host_id="$(as host whoami | cut -f2)"
+in_background host share --accept-all --ice-address 127.0.0.1 --print-control --source pattern \
+  --pattern-size "$size" >"$work/share.out" 2>&1
 wait_for "$work/share.out" "信令已连接" 20 || fail "host did not reach the signaling service"
 
 # The driver holds the session until its standard input closes: the host's output is checked

@@ -8,44 +8,9 @@ bin="${QUORLINTH_BINARY_DIR:?}"
 here="$(cd "$(dirname "$0")" && pwd)"
 service="$bin/service/quorlinth-service"
 cli="$bin/src/app/quorlinth-cli"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  for f in "$work"/*.out; do echo "--- $f" >&2; tail -n 40 "$f" >&2; done
-  exit 1
-}
-wait_for() { # FILE PATTERN SECONDS
-  for _ in $(seq 1 $(($3 * 10))); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+source "$here/../../support/session.sh"
 
-"$service" add-user --db "$work/db.sqlite" --dev alice 'correct horse battery' >/dev/null
-"$service" --listen 127.0.0.1:0 --db "$work/db.sqlite" --dev >"$work/service.out" 2>"$work/service.err" &
-pids+=($!)
-wait_for "$work/service.out" "http://" 10 || fail "service did not start"
-base="$(head -n 1 "$work/service.out")"
-
-as() { # ROLE ARGS...: each role is one device with its own XDG homes
-  local role="$1"; shift
-  env XDG_CONFIG_HOME="$work/$role/config" XDG_DATA_HOME="$work/$role/data" XDG_STATE_HOME="$work/$role/state" \
-    "$cli" --service "$base" "$@"
-}
-in_background() { # ROLE ARGS... > OUTPUT: like `as`, as a process of its own that cleanup stops
-  local role="$1"; shift
-  env XDG_CONFIG_HOME="$work/$role/config" XDG_DATA_HOME="$work/$role/data" XDG_STATE_HOME="$work/$role/state" \
-    "$cli" --service "$base" "$@" &
-  pids+=($!)
-}
+start_service alice 'correct horse battery' --dev
 
 as host login alice 'correct horse battery' >/dev/null || fail "host login"
 as viewer login alice 'correct horse battery' >/dev/null || fail "viewer login"

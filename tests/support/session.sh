@@ -1,0 +1,55 @@
+# Shared by the scripts that run whole sessions between real processes (source it):
+# a work folder, background processes that are stopped on exit, waiting for output, the
+# account service, and devices that are XDG homes of their own.
+#   needs: $service (quorlinth-service) and $cli (quorlinth-cli)
+
+work="$(mktemp -d)"
+pids=()
+session_cleanup() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap session_cleanup EXIT
+
+fail() {
+  echo "FAILED: $*" >&2
+  for f in "$work"/*.out; do echo "--- $f" >&2; tail -n 40 "$f" >&2; done
+  exit 1
+}
+
+wait_for() { # FILE PATTERN SECONDS [PID]: gives up early once PID has ended
+  for _ in $(seq 1 $(($3 * 10))); do
+    grep -q -- "$2" "$1" 2>/dev/null && return 0
+    if [ -n "${4:-}" ] && ! kill -0 "$4" 2>/dev/null; then
+      grep -q -- "$2" "$1" 2>/dev/null
+      return
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+start_service() { # USER PASSWORD [SERVICE OPTIONS...]: sets $base
+  local user="$1" password="$2"; shift 2
+  "$service" add-user --db "$work/service.sqlite" "$@" "$user" "$password" >/dev/null || fail "add-user"
+  "$service" --listen 127.0.0.1:0 --db "$work/service.sqlite" "$@" >"$work/service.out" 2>"$work/service.err" &
+  pids+=($!)
+  wait_for "$work/service.out" "http://" 15 || fail "the service did not start"
+  base="$(head -n 1 "$work/service.out")"
+}
+
+homes() { # ROLE: each role is one device, with XDG homes of its own
+  echo XDG_CONFIG_HOME="$work/$1/config" XDG_DATA_HOME="$work/$1/data" XDG_STATE_HOME="$work/$1/state"
+}
+
+as() { # ROLE ARGS...: quorlinth-cli as that device
+  local role="$1"; shift
+  env $(homes "$role") "$cli" --service "$base" "$@"
+}
+
+in_background() { # ROLE ARGS... > OUTPUT: like `as`, as a process of its own that cleanup stops
+  local role="$1"; shift
+  env $(homes "$role") "$cli" --service "$base" "$@" &
+  pids+=($!)
+}
