@@ -33,6 +33,23 @@ TEST(NegotiatedMedia, KeepsVideoCodecAndDirectionLines) {
     EXPECT_EQ(negotiatedMedia(""), "");
 }
 
+TEST(NegotiatedMedia, SplitsOnlyAtLineBreaksAndKeepsEveryCodecLine) {
+    struct Case {
+        const char* sdp;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"m=video 9 UDP/TLS/RTP/SAVPF 96\r\na=recvonly", "m=video 9 UDP/TLS/RTP/SAVPF 96;a=recvonly"},
+        {"m=audio 9 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\na=sendrecv\r\n", "a=rtpmap:0 PCMU/8000"},
+        {"a=sendonly \r\na=inactive\r\n", "a=inactive"},
+        {"m=video 9 RTP/AVP 96\na=rtpmap:96 H264/90000", "m=video 9 RTP/AVP 96\na=rtpmap:96 H264/90000"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sdp);
+        EXPECT_EQ(negotiatedMedia(c.sdp), c.expected);
+    }
+}
+
 TEST(SessionErrorText, MapsServiceCodesAndKeepsOthers) {
     struct Case {
         const char* code;

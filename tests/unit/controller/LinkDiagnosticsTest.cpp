@@ -1,5 +1,6 @@
 #include "controller/LinkDiagnostics.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace quorlinth;
@@ -101,6 +102,56 @@ TEST(LinkDiagnostics, DescribesMissingPairsAndCandidates) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         EXPECT_EQ(LinkDiagnostics::describe(std::nullopt, c.stats, 1).first, c.expected);
+    }
+}
+
+TEST(LinkDiagnostics, DescribeEdgeCases) {
+    struct Case {
+        const char* name;
+        std::function<void(StatsMap&)> change;
+        std::optional<LinkDiagnostics::Sample> previous;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"a transport naming a missing pair falls back to the nominated one",
+         [](StatsMap& stats) { stats["T1"]["selectedCandidatePairId"] = "gone"; }, std::nullopt,
+         "对 4（?1 失败1 进行中1 成功1） · 用 host/udp→relay/udp 往返23ms 可用上行2500kbps 探测12/回应11"
+         " · 收 1000包 累计丢10 抖动4ms"},
+        {"probes need both counters; other states keep their own name",
+         [](StatsMap& stats) {
+             stats["P1"].erase("responsesReceived");
+             stats["P1"].erase("currentRoundTripTime");
+             stats["P1"].erase("availableOutgoingBitrate");
+             stats["P4"]["state"] = "cancelled";
+         },
+         std::nullopt,
+         "对 4（cancelled1 失败1 进行中1 成功1） · 用 host/udp→relay/udp · 收 1000包 累计丢10 抖动4ms"},
+        {"a candidate entry that cannot be found is a single ?", [](StatsMap& stats) { stats.erase("L1"); },
+         std::nullopt,
+         "对 4（?1 失败1 进行中1 成功1） · 用 ?→relay/udp 往返23ms 可用上行2500kbps 探测12/回应11"
+         " · 收 1000包 累计丢10 抖动4ms"},
+        {"a previous sample taken at the same time gives no rate", [](StatsMap&) {},
+         LinkDiagnostics::Sample{100, 0, 0, 0},
+         "对 4（?1 失败1 进行中1 成功1） · 用 host/udp→relay/udp 往返23ms 可用上行2500kbps 探测12/回应11"
+         " · 收 1000包 累计丢10 抖动4ms"},
+        {"no packets in the interval gives a rate but no loss figure",
+         [](StatsMap& stats) {
+             stats["V1"].erase("jitter");
+             stats["V1"]["framesDropped"] = 0;
+             stats["V1"]["freezeCount"] = 0;
+         },
+         LinkDiagnostics::Sample{96, 1000000, 1000, 10},
+         "对 4（?1 失败1 进行中1 成功1） · 用 host/udp→relay/udp 往返23ms 可用上行2500kbps 探测12/回应11"
+         " · 收 1000包 0kbps 累计丢10"},
+        {"audio is not the video stream", [](StatsMap& stats) { stats["V1"]["kind"] = "audio"; },
+         std::nullopt,
+         "对 4（?1 失败1 进行中1 成功1） · 用 host/udp→relay/udp 往返23ms 可用上行2500kbps 探测12/回应11"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StatsMap stats = relayReport();
+        c.change(stats);
+        EXPECT_EQ(LinkDiagnostics::describe(c.previous, stats, 100).first, c.expected);
     }
 }
 
