@@ -426,16 +426,14 @@ void MacShareHost::dataChannelDidReceiveMessage(RTCDataChannel& channel, const B
 void MacShareHost::pulseFrame() {
     if (stopped || !peer || !cachedPixels || !source) return;
     auto now = Clock::now();
-    auto interval = std::chrono::duration<double>(1.0 / double(profile.fps) - 0.004);
-    if (now - lastPulse < interval) return;
-    lastPulse = now;
+    int64_t timestampNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    if (!pacer.admit(timestampNs, profile.fps)) return;
     const PixelBuffer& pixels = *cachedPixels;
     PixelSize target = outputSize(pixels.width, pixels.height, profile.quality);
     std::optional<RTCVideoSource::Size> adapted;
     if (target.width != pixels.width || target.height != pixels.height)
         adapted = RTCVideoSource::Size{target.width, target.height};
-    int64_t timestampNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     source->pushFrame(pixels.data, pixels.width, pixels.height, pixels.stride, timestampNs, adapted);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "account/MacCredentials.h"
+#include "base/FramePacer.h"
 #include "base/Json.h"
 #include "base/LockedBox.h"
 #include "base/MainQueue.h"
@@ -148,7 +149,7 @@ private:
     std::optional<RTCMediaRoute> route;
     MacStreamProfile profile;
     Timer routeTimer;
-    Clock::time_point lastPulse{};
+    FramePacer pacer;
     Timer pulse;
     std::shared_ptr<net::HttpClient> network;
     std::shared_ptr<net::WebSocketClient> socket;

@@ -164,11 +164,7 @@ void RTCRtpSender::Impl::shutdown(GstElement* webrtc) {
 bool RTCRtpSender::Impl::wantsFrame(int64_t timestampNs) {
     std::lock_guard lock(mutex);
     if (stopped || !appsrc) return false;
-    int rate = framerate();
-    // A 4 ms allowance absorbs the pacing timer's jitter.
-    if (lastAcceptedNs >= 0 && timestampNs - lastAcceptedNs < 1'000'000'000 / rate - 4'000'000) return false;
-    lastAcceptedNs = timestampNs;
-    return true;
+    return pacer.admit(timestampNs, framerate());
 }
 
 void RTCRtpSender::Impl::consumeFrame(RTCI420Frame frame) {

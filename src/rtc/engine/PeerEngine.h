@@ -2,6 +2,7 @@
 
 // Engine internals shared by the peer connection, its data channels and its sender.
 
+#include "base/FramePacer.h"
 #include "base/Scheduler.h"
 #include "base/SerialQueue.h"
 #include "rtc/RTCConsentWatch.h"
@@ -86,7 +87,7 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     GstElement* appsrc = nullptr;
     GstElement* encoder = nullptr;
     GstPad* webrtcPad = nullptr;
-    int64_t lastAcceptedNs = -1;
+    FramePacer pacer; // frames the encoder takes, at the encoding's frame rate
     int capsWidth = 0, capsHeight = 0, capsRate = 0;
     std::atomic<uint64_t> framesEncoded{0};
     FrameRateMeter encodedRate;
