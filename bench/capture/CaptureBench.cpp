@@ -8,6 +8,7 @@
 //   - peak RSS.
 //   capture_bench [--seconds N]
 
+#include "ProcessUsage.h"
 #include "XvfbServer.h"
 #include "base/SerialQueue.h"
 #include "capture/FrameScaler.h"
@@ -42,25 +43,6 @@ double threadCpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-// CPU seconds of the X server process, read from /proc.
-double serverCpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0, system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
 // The Xvfb this process started (the newest of its Xvfb children).
@@ -177,7 +159,7 @@ Run capture(XShmScreenCapture& service, DisplayID display, PixelSize output, int
     config.minimumFrameIntervalValue = intervalMs;
     config.minimumFrameIntervalTimescale = 1000;
     double clientBefore = processCpuSeconds();
-    double serverBefore = serverCpuSeconds(server);
+    double serverBefore = bench::processCpuSeconds(server);
     auto started = std::chrono::steady_clock::now();
     auto stream = service.startStream(
         display, config, queue, [&](CaptureSample sample) { consumer.take(sample); }, [](std::string) {});
@@ -197,7 +179,7 @@ Run capture(XShmScreenCapture& service, DisplayID display, PixelSize output, int
             consumer.samples.load(),
             processCpuSeconds() - clientBefore,
             consumer.queueCpuAtEnd - std::max(consumer.queueCpuAtStart, 0.0),
-            serverCpuSeconds(server) - serverBefore,
+            bench::processCpuSeconds(server) - serverBefore,
             consumer.conversionSeconds};
 }
 

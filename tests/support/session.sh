@@ -31,8 +31,10 @@ wait_for() { # FILE PATTERN SECONDS [PID]: gives up early once PID has ended
 }
 
 start_service() { # USER PASSWORD [SERVICE OPTIONS...]: sets $base
-  local user="$1" password="$2"; shift 2
-  "$service" add-user --db "$work/service.sqlite" "$@" "$user" "$password" >/dev/null || fail "add-user"
+  local user="$1" password="$2" dev=(); shift 2
+  [[ " $* " == *" --dev "* ]] && dev=(--dev)
+  "$service" add-user --db "$work/service.sqlite" "${dev[@]}" "$user" "$password" >"$work/add-user.out" 2>&1 ||
+    fail "add-user"
   "$service" --listen 127.0.0.1:0 --db "$work/service.sqlite" "$@" >"$work/service.out" 2>"$work/service.err" &
   pids+=($!)
   wait_for "$work/service.out" "http://" 15 || fail "the service did not start"
@@ -43,9 +45,14 @@ homes() { # ROLE: each role is one device, with XDG homes of its own
   echo XDG_CONFIG_HOME="$work/$1/config" XDG_DATA_HOME="$work/$1/data" XDG_STATE_HOME="$work/$1/state"
 }
 
+with_homes() { # ROLE COMMAND...: runs any command as that device
+  local role="$1"; shift
+  env $(homes "$role") "$@"
+}
+
 as() { # ROLE ARGS...: quorlinth-cli as that device
   local role="$1"; shift
-  env $(homes "$role") "$cli" --service "$base" "$@"
+  with_homes "$role" "$cli" --service "$base" "$@"
 }
 
 in_background() { # ROLE ARGS... > OUTPUT: like `as`, as a process of its own that cleanup stops

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# Glass-to-glass latency of a sharing session, with baselines measured in the same run.
+#   bench/latency.sh [--seconds N]      (N: seconds recorded per case, default 30)
+# Builds what it needs (into QUORLINTH_BUILD_DIR, default build/), then, inside a private
+# network namespace holding only loopback: a 1920×1080 Xvfb with the latency probe on it, the
+# real account service, coturn, and `quorlinth-cli share --source x11 --allow-input` as the
+# sharing host; the controller is the real client running inside latency_bench. Cases:
+#   sharp_direct     quality sharp, direct route, moving content
+#   standard_relay   quality standard, forced relay through coturn, moving content
+#   static           quality sharp, direct route, only the probe's clock changes
+#   floor_sharp      the same capture → encoder settings → decoder in one process (sharp, direct)
+#   floor_standard   the same for standard on a relay route's profile
+#   floor_paced      floor_sharp fed as the share host feeds its encoder (newest picture, 33 ms pulse)
+#   vnc              x11vnc on the same display, read by a libvncclient viewer
+# Prints every figure as `name value unit`, then a table and the ratios ours/floor, ours/VNC.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${QUORLINTH_BUILD_DIR:-$root/build}"
+seconds=30
+inside=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds="$2"; shift 2 ;;
+    --inside) inside=1; shift ;;
+    *) echo "usage: $0 [--seconds N]" >&2; exit 2 ;;
+  esac
+done
+[[ "$seconds" =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || { echo "--seconds takes a whole number ≥ 1" >&2; exit 2; }
+
+if [ "$inside" = 0 ]; then
+  QUORLINTH_BUILD_DIR="$build" "$root/scripts/build" quorlinth-service quorlinth-cli latency_bench latency_probe >&2
+  QUORLINTH_BUILD_DIR="$build" exec "$root/scripts/netns" -- "$(readlink -f "$0")" --inside --seconds "$seconds"
+fi
+
+# ---- inside the namespace ------------------------------------------------------------------
+service="$build/service/quorlinth-service"
+cli="$build/src/app/quorlinth-cli"
+bench="$build/bench/latency/latency_bench"
+probe="$build/bench/latency/latency_probe"
+source "$root/tests/support/session.sh"
+results="$work/results.txt"
+stop() { # PID: ends one process this script started and waits for it
+  kill -INT "$1" 2>/dev/null || true
+  for _ in $(seq 1 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# The display: a free number, so a run never meets another X server.
+for number in $(seq 140 199); do
+  [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ] || break
+done
+Xvfb ":$number" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$work/xvfb.out" 2>&1 &
+xserver=$!
+pids+=("$xserver")
+for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$number" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$number" ] || fail "Xvfb did not start"
+export DISPLAY=":$number"
+
+# The relay, with time-limited credentials handed out by the service.
+secret="latency-bench-$RANDOM$RANDOM"
+turnserver -n --listening-ip=127.0.0.1 --relay-ip=127.0.0.1 --listening-port=3478 --use-auth-secret \
+  --static-auth-secret="$secret" --realm=quorlinth.test --allow-loopback-peers --no-tls --no-dtls --no-cli \
+  --pidfile="$work/turn.pid" --log-file=stdout >"$work/turn.out" 2>&1 &
+pids+=($!)
+cat >"$work/ice.json" <<JSON
+{"servers": [{"urls": ["turn:127.0.0.1:3478?transport=udp"], "secret": "$secret", "ttl": 3600}]}
+JSON
+
+start_service alice 'correct horse battery' --dev --ice-config "$work/ice.json"
+as host login alice 'correct horse battery' >/dev/null || fail "host login"
+as viewer login alice 'correct horse battery' >/dev/null || fail "viewer login"
+host_id="$(as host whoami | cut -f2)"
+
+start_probe() { # [--static]
+  if ! kill -0 "$xserver" 2>/dev/null; then
+    wait "$xserver" && status=0 || status=$?
+    fail "the X server exited (status $status)"
+  fi
+  "$probe" "$@" >"$work/probe.out" 2>&1 &
+  probe_pid=$!
+  pids+=("$probe_pid")
+  wait_for "$work/probe.out" "probe ready" 10 || fail "the probe did not start"
+}
+measure() { # CASE COMMAND...: runs one measuring command, keeping its figures
+  echo "== $1" >&2
+  shift
+  "$@" | tee -a "$results" || fail "case failed: $*"
+}
+
+ours() { # CASE PROBE-FLAGS -- SHARE-FLAGS...
+  local name="$1" probe_flags="$2"; shift 3
+  start_probe $probe_flags
+  in_background host share --accept-all --source x11 --allow-input --ice-address 127.0.0.1 "$@" \
+    >"$work/share-$name.out" 2>&1
+  local host_pid="${pids[-1]}"
+  wait_for "$work/share-$name.out" "信令已连接" 20 || fail "$name: the host did not reach the signaling service"
+  measure "$name" with_homes viewer "$bench" cloud --service "$base" --device "$host_id" --case "$name" \
+    --seconds "$seconds" --host-pid "$host_pid" --xserver-pid "$xserver"
+  stop "$host_pid"
+  stop "$probe_pid"
+}
+
+floor() { # CASE FLOOR-FLAGS...
+  local name="$1"; shift
+  start_probe
+  measure "$name" "$bench" floor --case "$name" --seconds "$seconds" --xserver-pid "$xserver" "$@"
+  stop "$probe_pid"
+}
+
+vnc() {
+  start_probe
+  x11vnc -display "$DISPLAY" -rfbport 5977 -localhost -nopw -shared -forever -noipv6 >"$work/x11vnc.out" 2>&1 &
+  local vnc_pid=$!
+  pids+=("$vnc_pid")
+  wait_for "$work/x11vnc.out" "PORT=5977" 20 || fail "x11vnc did not start"
+  measure vnc "$bench" vnc --case vnc --port 5977 --seconds "$seconds" --host-pid "$vnc_pid" --xserver-pid "$xserver"
+  stop "$vnc_pid"
+  stop "$probe_pid"
+}
+
+ours sharp_direct "" -- --quality sharp
+ours standard_relay "" -- --quality standard --relay
+ours static --static -- --quality sharp
+floor floor_sharp --quality sharp
+floor floor_standard --quality standard --relay
+floor floor_paced --quality sharp --paced
+vnc
+
+awk -f "$root/bench/latency/summary.awk" "$results"

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "LatencyRecorder.h"
+#include "base/MediaRoute.h"
+#include "base/Result.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace quorlinth::latency {
+
+// The controlling side of the benchmark: signs in with the account saved in this XDG home,
+// connects a `CloudRTCClient` to the sharing device, reads every decoded picture with the
+// instant it was decoded, and presses the pointer once a second while recording.
+class CloudViewer {
+public:
+    struct Figures {
+        double acceptToFirstFrameMs = 0;
+        std::optional<RTCMediaRoute> route;
+        double receivedKbps = 0; // the receiver's own inbound video statistics
+    };
+    struct Window {
+        double warmupSeconds = 2;
+        double seconds = 30;
+        // Called as recording starts (true) and ends (false), on the main thread.
+        std::function<void(bool recording)> onWindow;
+    };
+
+    static Result<Figures> run(const std::string& serviceBase, const std::string& deviceID, Window window,
+                               LatencyRecorder& recorder);
+};
+
+} // namespace quorlinth::latency
