@@ -1,5 +1,7 @@
 #include "ClockPattern.h"
 
+#include "PatternScreen.h"
+
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -10,22 +12,10 @@ using namespace quorlinth::latency;
 
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
+constexpr int kWidth = kScreenWidth;
+constexpr int kHeight = kScreenHeight;
 
 // A whole screen as the probe draws it: grey, with the pattern's blocks at their places.
-std::vector<uint8_t> paintScreen(ClockReading reading) {
-    std::vector<uint8_t> pixels(size_t(kWidth) * kHeight * 4, 0x80);
-    std::vector<bool> blocks = ClockPattern::encode(reading);
-    for (int index = 0; index < ClockPattern::kBits; ++index) {
-        int left = ClockPattern::kOriginX + (index % ClockPattern::kColumns) * ClockPattern::kBlock;
-        int top = ClockPattern::kOriginY + (index / ClockPattern::kColumns) * ClockPattern::kBlock;
-        for (int y = top; y < top + ClockPattern::kBlock; ++y)
-            std::memset(pixels.data() + (size_t(y) * kWidth + left) * 4, blocks[index] ? 0xFF : 0x00,
-                        ClockPattern::kBlock * 4);
-    }
-    return pixels;
-}
 
 std::vector<uint8_t> scaled(const std::vector<uint8_t>& pixels, int width, int height) {
     std::vector<uint8_t> result(size_t(width) * height * 4);

@@ -1,5 +1,7 @@
 #include "LatencyRecorder.h"
 
+#include "PatternScreen.h"
+
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -7,29 +9,16 @@ using namespace quorlinth::latency;
 
 namespace {
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
+constexpr int kWidth = kScreenWidth;
+constexpr int kHeight = kScreenHeight;
 constexpr int64_t kMs = 1'000'000;
 // A wall-clock base whose low 32 bits of milliseconds wrap soon after it.
 constexpr int64_t kBaseMs = (int64_t(400) << 32) - 100;
 
-std::vector<uint8_t> screen(ClockReading reading) {
-    std::vector<uint8_t> pixels(size_t(kWidth) * kHeight * 4, 0x80);
-    std::vector<bool> blocks = ClockPattern::encode(reading);
-    for (int index = 0; index < ClockPattern::kBits; ++index) {
-        int left = ClockPattern::kOriginX + (index % ClockPattern::kColumns) * ClockPattern::kBlock;
-        int top = ClockPattern::kOriginY + (index / ClockPattern::kColumns) * ClockPattern::kBlock;
-        for (int y = top; y < top + ClockPattern::kBlock; ++y)
-            std::memset(pixels.data() + (size_t(y) * kWidth + left) * 4, blocks[index] ? 0xFF : 0x00,
-                        ClockPattern::kBlock * 4);
-    }
-    return pixels;
-}
-
 // Shows the recorder a picture drawn at `drawnMs` (after the base) with `presses`, decoded at
 // `decodedMs` after the base.
 void show(LatencyRecorder& recorder, int64_t drawnMs, int64_t decodedMs, uint8_t presses = 0) {
-    auto pixels = screen({uint32_t(kBaseMs + drawnMs), presses});
+    auto pixels = paintScreen({uint32_t(kBaseMs + drawnMs), presses});
     recorder.picture((kBaseMs + decodedMs) * kMs, pixels.data(), kWidth, kHeight, kWidth * 4);
 }
 

@@ -26,28 +26,11 @@ ServiceAccount::ServiceAccount() {
 }
 
 ServiceAccount::Device ServiceAccount::bind(const std::string& name) {
-    HttpReply reply =
-        http->request("POST", "/v1/devices", accountToken,
-                      Json{{"installation_id", "installation-" + std::to_string(++installations)},
-                           {"name", name},
-                           {"platform", "macos"},
-                           {"kind", "computer"},
-                           {"version", "1.0.0"},
-                           {"multi_account", true}});
-    Json body = reply.json();
-    const Json* device = field::object(body, "device");
-    return {device ? field::string(*device, "id", "") : "", field::string(body, "device_token", "")};
+    return bindDevice(*http, accountToken, "installation-" + std::to_string(++installations), name);
 }
 
 bool ServiceAccount::heartbeat(const Device& device, bool mediaReady) {
-    HttpReply reply = http->request("POST", "/v1/devices/" + device.id + "/heartbeat", device.token,
-                                    Json{{"capture_ready", mediaReady},
-                                         {"input_ready", mediaReady},
-                                         {"webrtc", mediaReady},
-                                         {"usb_ready", false},
-                                         {"unattended", false},
-                                         {"kind", "computer"}});
-    return reply.status == 200;
+    return sendHeartbeat(*http, device, mediaReady, mediaReady, mediaReady).status == 200;
 }
 
 std::string ServiceAccount::issuePairing(const Device& device, const std::string& password) {

@@ -14,10 +14,7 @@ namespace quorlinth::testing {
 // put its devices into a given state, made directly against the service.
 class ServiceAccount {
 public:
-    struct Device {
-        std::string id;
-        std::string token;
-    };
+    using Device = BoundDevice;
 
     ServiceAccount();
     // False when the service or the account could not be set up (the log says why).

@@ -13,10 +13,7 @@ protected:
     static constexpr const char* kPassword = "correct horse battery";
     static constexpr const char* kPhone = "13800000001";
 
-    struct BoundDevice {
-        std::string id;
-        std::string token;
-    };
+    using BoundDevice = quorlinth::testing::BoundDevice;
 
     void SetUp() override { startService({}); }
 
@@ -41,27 +38,13 @@ protected:
 
     BoundDevice bind(const std::string& accountToken, const std::string& installation,
                      const std::string& name = "书房的 Mac", const std::string& platform = "macos") {
-        HttpReply reply = client->request("POST", "/v1/devices", accountToken,
-                                          Json{{"installation_id", installation},
-                                               {"name", name},
-                                               {"platform", platform},
-                                               {"kind", "computer"},
-                                               {"version", "1.0.0"},
-                                               {"multi_account", true}});
-        EXPECT_EQ(200, reply.status) << reply.body;
-        Json body = reply.json();
-        const Json* device = field::object(body, "device");
-        return {device ? field::string(*device, "id", "") : "", field::string(body, "device_token", "")};
+        BoundDevice device = bindDevice(*client, accountToken, installation, name, platform);
+        EXPECT_FALSE(device.token.empty()) << "the service refused to bind " << installation;
+        return device;
     }
 
     HttpReply heartbeat(const BoundDevice& device, bool capture, bool input, bool webrtc) {
-        return client->request("POST", "/v1/devices/" + device.id + "/heartbeat", device.token,
-                               Json{{"capture_ready", capture},
-                                    {"input_ready", input},
-                                    {"webrtc", webrtc},
-                                    {"usb_ready", false},
-                                    {"unattended", false},
-                                    {"kind", "computer"}});
+        return sendHeartbeat(*client, device, capture, input, webrtc);
     }
 
     Json deviceInList(const std::string& accountToken, const std::string& deviceId) {

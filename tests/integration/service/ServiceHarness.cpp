@@ -38,6 +38,31 @@ std::string HttpReply::error() const {
     return field::string(json(), "error", "");
 }
 
+BoundDevice bindDevice(HttpClient& client, const std::string& accountToken, const std::string& installation,
+                       const std::string& name, const std::string& platform) {
+    HttpReply reply = client.request("POST", "/v1/devices", accountToken,
+                                     Json{{"installation_id", installation},
+                                          {"name", name},
+                                          {"platform", platform},
+                                          {"kind", "computer"},
+                                          {"version", "1.0.0"},
+                                          {"multi_account", true}});
+    Json body = reply.json();
+    const Json* device = field::object(body, "device");
+    return {device ? field::string(*device, "id", "") : "", field::string(body, "device_token", "")};
+}
+
+HttpReply sendHeartbeat(HttpClient& client, const BoundDevice& device, bool capture, bool input,
+                        bool webrtc) {
+    return client.request("POST", "/v1/devices/" + device.id + "/heartbeat", device.token,
+                          Json{{"capture_ready", capture},
+                               {"input_ready", input},
+                               {"webrtc", webrtc},
+                               {"usb_ready", false},
+                               {"unattended", false},
+                               {"kind", "computer"}});
+}
+
 namespace {
 
 constexpr auto kTimeout = std::chrono::seconds(10);

@@ -42,6 +42,18 @@ private:
     std::optional<std::filesystem::path> caFile;
 };
 
+// A device of the account: its id and device token.
+struct BoundDevice {
+    std::string id;
+    std::string token;
+};
+
+// Registers an installation as a device of the account; empty fields when refused.
+BoundDevice bindDevice(HttpClient& client, const std::string& accountToken, const std::string& installation,
+                       const std::string& name, const std::string& platform = "macos");
+// The device's heartbeat with the given readiness.
+HttpReply sendHeartbeat(HttpClient& client, const BoundDevice& device, bool capture, bool input, bool webrtc);
+
 // A signaling WebSocket client; frames are read on a background thread into a queue.
 class SignalClient {
 public:
