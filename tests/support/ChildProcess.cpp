@@ -85,6 +85,10 @@ std::optional<int> ChildProcess::wait(int seconds) {
     return std::nullopt;
 }
 
+bool ChildProcess::running() {
+    return pid > 0 && !wait(0);
+}
+
 std::string ChildProcess::outputText() const {
     return readTextFile(output);
 }

@@ -36,6 +36,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid > 0; }
+    // Whether the program has not ended yet.
+    bool running();
     std::string outputText() const;
     // Waits up to `seconds` for the program to end; its exit status, or none if it still runs.
     std::optional<int> wait(int seconds);

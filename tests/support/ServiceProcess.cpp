@@ -1,29 +1,15 @@
 #include "ServiceProcess.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace quorlinth::testing {
 
 namespace {
 
-constexpr int kStartTimeoutMs = 15'000;
-
-std::string readFirstLine(int fd) {
-    std::string line;
-    char c;
-    pollfd waiter{fd, POLLIN, 0};
-    while (poll(&waiter, 1, kStartTimeoutMs) > 0 && read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
+constexpr auto kStartTimeout = std::chrono::seconds(15);
 
 } // namespace
 
@@ -50,44 +36,29 @@ ServiceProcess::ServiceProcess(const TempDir& tempDir, Options options) : dir(te
         arguments.insert(arguments.end(), {"--tls-key", options.tlsKey->string()});
     }
     if (options.iceConfig) arguments.insert(arguments.end(), {"--ice-config", options.iceConfig->string()});
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return;
-    int logFd = open((dir / "service.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid = fork();
-    if (pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
-        dup2(logFd, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(pipeFds[1]);
-    close(logFd);
+    process =
+        std::make_unique<ChildProcess>(arguments, Environment{}, dir / "service.out", dir / "service.log");
     // The first line is the base URL, once the service listens.
-    std::string line = readFirstLine(pipeFds[0]);
-    close(pipeFds[0]);
+    std::string line;
+    for (auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+         std::chrono::steady_clock::now() < deadline && process->running();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        std::string output = process->outputText();
+        if (auto end = output.find('\n'); end != std::string::npos) {
+            line = output.substr(0, end);
+            break;
+        }
+    }
     auto colon = line.rfind(':');
     if (line.rfind("http", 0) != 0 || colon == std::string::npos) return;
     base = line;
     boundPort = uint16_t(std::stoi(line.substr(colon + 1)));
 }
 
-ServiceProcess::~ServiceProcess() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
+ServiceProcess::~ServiceProcess() = default;
 
 bool ServiceProcess::isRunning() {
-    return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+    return process && process->running();
 }
 
 std::string ServiceProcess::logText() const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -41,7 +42,7 @@ public:
 
 private:
     std::filesystem::path dir;
-    int pid = -1;
+    std::unique_ptr<ChildProcess> process;
     std::string base;
     uint16_t boundPort = 0;
 };
