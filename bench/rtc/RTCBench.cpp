@@ -3,6 +3,7 @@
 // with sender and receiver in separate processes. Prints `name value unit` lines.
 //   rtc_bench [--seconds N] [--fps 30,60]
 
+#include "EarlyCandidates.h"
 #include "Netns.h"
 #include "base/Json.h"
 #include "rtc/RTCFactory.h"
@@ -159,21 +160,10 @@ struct Role : RTCPeerConnectionDelegate, RTCVideoRenderer, std::enable_shared_fr
     }
 
     void addCandidate(const Json& message) {
-        RTCIceCandidate candidate{field::string(message, "candidate").value_or(""), std::nullopt,
-                                  field::int32(message, "sdp_mline_index").value_or(0)};
-        std::lock_guard lock(mutex);
-        if (remoteSet)
-            peer->addIceCandidate(candidate);
-        else
-            pending.push_back(candidate);
+        early.add(peer, {field::string(message, "candidate").value_or(""), std::nullopt,
+                         field::int32(message, "sdp_mline_index").value_or(0)});
     }
-    void remoteApplied() {
-        std::lock_guard lock(mutex);
-        remoteSet = true;
-        for (auto& candidate : pending)
-            peer->addIceCandidate(candidate);
-        pending.clear();
-    }
+    void remoteApplied() { early.remoteApplied(peer); }
     bool waitConnected() {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, std::chrono::seconds(20), [&] { return connected; });
@@ -186,8 +176,7 @@ struct Role : RTCPeerConnectionDelegate, RTCVideoRenderer, std::enable_shared_fr
     std::mutex mutex;
     std::condition_variable changed;
     bool connected = false;
-    bool remoteSet = false;
-    std::vector<RTCIceCandidate> pending;
+    quorlinth::testing::EarlyCandidates early;
     std::map<int, int64_t> decoded;
     int framesRendered = 0;
 };

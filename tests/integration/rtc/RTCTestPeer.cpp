@@ -5,6 +5,7 @@
 // The offerer is the receiving controller (receive-only video, channels "control" and
 // "transfer"); the answerer is the sharing host (send-only video, accepts the channels).
 
+#include "EarlyCandidates.h"
 #include "base/Encoding.h"
 #include "base/Json.h"
 #include "rtc/RTCFactory.h"
@@ -222,24 +223,13 @@ private:
                                            self->remoteApplied();
                                        });
         } else if (type == "ice") {
-            RTCIceCandidate candidate{field::string(message, "candidate").value_or(""),
-                                      field::string(message, "sdp_mid"),
-                                      field::int32(message, "sdp_mline_index").value_or(0)};
-            std::lock_guard lock(mutex);
-            if (remoteSet)
-                peer->addIceCandidate(candidate);
-            else
-                pending.push_back(candidate);
+            early.add(peer,
+                      {field::string(message, "candidate").value_or(""), field::string(message, "sdp_mid"),
+                       field::int32(message, "sdp_mline_index").value_or(0)});
         }
     }
 
-    void remoteApplied() {
-        std::lock_guard lock(mutex);
-        remoteSet = true;
-        for (const auto& candidate : pending)
-            peer->addIceCandidate(candidate);
-        pending.clear();
-    }
+    void remoteApplied() { early.remoteApplied(peer); }
 
     void push(const Json& command) {
         stopPushing();
@@ -335,8 +325,7 @@ private:
     std::shared_ptr<RTCRtpSender> sender;
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<RTCDataChannel>> channels;
-    std::vector<RTCIceCandidate> pending;
-    bool remoteSet = false;
+    quorlinth::testing::EarlyCandidates early;
     std::atomic<bool> pushing{false};
     std::thread pusher;
     std::atomic<uint64_t> framesRendered{0};

@@ -67,23 +67,12 @@ void ScriptedController::applyAnswer(const std::string& sdp) {
         auto self = weak.lock();
         if (!self) return;
         if (!set) return self->fail("remote description: " + set.error());
-        std::vector<IceCandidate> early;
-        {
-            std::lock_guard lock(self->mutex);
-            self->remoteSet = true;
-            early.swap(self->earlyCandidates);
-        }
-        for (const auto& candidate : early)
-            self->peer->addIceCandidate({candidate.candidate, candidate.sdpMid, candidate.sdpMLineIndex});
+        self->early.remoteApplied(self->peer);
     });
 }
 
 void ScriptedController::addRemoteCandidate(const IceCandidate& candidate) {
-    {
-        std::lock_guard lock(mutex);
-        if (!remoteSet) return earlyCandidates.push_back(candidate);
-    }
-    peer->addIceCandidate({candidate.candidate, candidate.sdpMid, candidate.sdpMLineIndex});
+    early.add(peer, {candidate.candidate, candidate.sdpMid, candidate.sdpMLineIndex});
 }
 
 std::vector<IceCandidate> ScriptedController::localCandidates() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EarlyCandidates.h"
 #include "rtc/RTCFactory.h"
 #include "signaling/SignalMessages.h"
 
@@ -60,8 +61,7 @@ private:
 
     mutable std::mutex mutex;
     std::optional<std::string> offer;
-    bool remoteSet = false;
-    std::vector<IceCandidate> earlyCandidates; // host candidates that came before the answer
+    EarlyCandidates early; // host candidates that came before the answer
     std::vector<IceCandidate> candidates;
     uint64_t frames = 0;
     std::pair<int, int> frameSize{0, 0};
