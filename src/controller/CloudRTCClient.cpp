@@ -1,6 +1,7 @@
 #include "controller/CloudRTCClient.h"
 
 #include "base/Uuid.h"
+#include "base/WallClock.h"
 #include "capture/CodecFactories.h"
 #include "controller/ConnectionDiagnostics.h"
 #include "net/HttpClient.h"
@@ -26,10 +27,6 @@ void logRTC(const std::string& text) {
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double secondsSince1970() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 std::string oneDecimal(const char* pattern, double value) {

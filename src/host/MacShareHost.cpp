@@ -1,6 +1,7 @@
 #include "host/MacShareHost.h"
 
 #include "base/Uuid.h"
+#include "base/WallClock.h"
 #include "capture/CodecFactories.h"
 #include "log/MacLog.h"
 #include "net/HttpClient.h"
@@ -16,10 +17,6 @@ namespace {
 
 constexpr size_t kMaxControlMessageBytes = 16384;
 constexpr int64_t kDirectBitrateFloor = 1'000'000;
-
-double secondsSince1970() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 std::string routeName(std::optional<RTCMediaRoute> route) {
     if (!route) return "-";
