@@ -47,16 +47,7 @@ stop() { # PID: ends one process this script started and waits for it
   wait "$1" 2>/dev/null || true
 }
 
-# The display: a free number, so a run never meets another X server.
-for number in $(seq 140 199); do
-  [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ] || break
-done
-Xvfb ":$number" -screen 0 1920x1080x24 -nolisten tcp -noreset >"$work/xvfb.out" 2>&1 &
-xserver=$!
-pids+=("$xserver")
-for _ in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$number" ] && break; sleep 0.1; done
-[ -e "/tmp/.X11-unix/X$number" ] || fail "Xvfb did not start"
-export DISPLAY=":$number"
+start_xvfb 1920x1080
 
 # The relay, with time-limited credentials handed out by the service.
 secret="latency-bench-$RANDOM$RANDOM"

@@ -1,6 +1,6 @@
 # Shared by the scripts that run whole sessions between real processes (source it):
 # a work folder, background processes that are stopped on exit, waiting for output, the
-# account service, and devices that are XDG homes of their own.
+# account service, a virtual X display, and devices that are XDG homes of their own.
 #   needs: $service (quorlinth-service) and $cli (quorlinth-cli)
 
 work="$(mktemp -d)"
@@ -39,6 +39,14 @@ start_service() { # USER PASSWORD [SERVICE OPTIONS...]: sets $base
   pids+=($!)
   wait_for "$work/service.out" "http://" 15 || fail "the service did not start"
   base="$(head -n 1 "$work/service.out")"
+}
+
+start_xvfb() { # WIDTHxHEIGHT: a virtual X display on a free number; sets DISPLAY and $xserver
+  Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.out" 2>&1 &
+  xserver=$!
+  pids+=("$xserver")
+  wait_for "$work/display" "[0-9]" 15 || fail "Xvfb did not start"
+  export DISPLAY=":$(head -n 1 "$work/display")"
 }
 
 homes() { # ROLE: each role is one device, with XDG homes of its own
