@@ -16,10 +16,12 @@ constexpr const char* kFileName = "defaults.json";
 // Binary values are stored as {"base64": "..."} so they stay apart from strings.
 constexpr const char* kDataKey = "base64";
 
-Json load(const fs::path& file) {
+Json load(const fs::path& file, bool& damaged) {
     std::optional<std::string> text = readSmallFile(file, kMaxFileSize);
     if (!text) return Json::object();
-    return parseJsonObject(*text).value_or(Json::object());
+    auto parsed = parseJsonObject(*text);
+    damaged = !parsed;
+    return parsed.value_or(Json::object());
 }
 
 } // namespace
@@ -31,7 +33,15 @@ UserDefaults& UserDefaults::standard() {
 
 UserDefaults::UserDefaults() : UserDefaults(appConfigDir() / kFileName) {}
 
-UserDefaults::UserDefaults(fs::path file) : path(std::move(file)), values(load(path)) {}
+UserDefaults::UserDefaults(fs::path file) : path(std::move(file)), values(load(path, unreadable)) {
+    // The next write replaces the file: keep the damaged one beside it for whoever wants it back.
+    std::error_code ignored;
+    if (unreadable) fs::copy_file(path, damagedCopy(), fs::copy_options::overwrite_existing, ignored);
+}
+
+fs::path UserDefaults::damagedCopy() const {
+    return fs::path(path) += ".damaged";
+}
 
 const Json* UserDefaults::find(const std::string& key) const {
     auto found = values.find(key);

@@ -43,6 +43,9 @@ public:
     void remove(const std::string& key);
 
     const std::filesystem::path& file() const { return path; }
+    // The file existed but could not be read as settings; a copy was kept at damagedCopy().
+    bool damaged() const { return unreadable; }
+    std::filesystem::path damagedCopy() const;
 
 private:
     const Json* find(const std::string& key) const;
@@ -51,6 +54,7 @@ private:
 
     std::filesystem::path path;
     mutable std::mutex mutex;
+    bool unreadable = false;
     Json values = Json::object();
 };
 

@@ -1,0 +1,180 @@
+#pragma once
+
+#include "account/MacAccount.h"
+#include "base/Observable.h"
+#include "base/Scheduler.h"
+#include "capture/MacCapture.h"
+#include "host/MacInput.h"
+#include "host/MacInputController.h"
+#include "model/MacPowerState.h"
+#include "model/MacPrompter.h"
+#include "model/MacSharingSettings.h"
+#include "model/ShareHostHandle.h"
+#include "platform/InputInjector.h"
+#include "platform/KeyboardInputSources.h"
+#include "platform/LoginItem.h"
+#include "platform/PowerManagement.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quorlinth {
+
+class MacRemoteSession;
+class UserDefaults;
+
+// What the model publishes; the interface (or the command line) observes it. Main thread only.
+struct MacModelState {
+    Observable<std::string> status;
+    Observable<bool> sharing;
+    Observable<bool> starting;
+    Observable<bool> stoppingSharing;
+    Observable<bool> allowInput;
+    Observable<bool> inputPermissionGranted;
+    Observable<bool> inputPermissionPending;
+    Observable<std::string> pairingCode;
+    Observable<std::string> pairingPassword;
+    Observable<MacShareQuality> quality{MacShareQuality::native};
+    Observable<MacSharingAccessMap> accessByHost;
+    Observable<int> loginItemStatus;
+    Observable<bool> allowTransfer;
+    Observable<bool> keepAwake{true};
+    Observable<bool> viewerConnected;
+    Observable<std::vector<std::shared_ptr<MacRemoteSession>>> sessions;
+};
+
+// The application's central object: sharing this machine (capture, share host, input, power,
+// the device code) and the persisted sharing settings. Created once at start-up by the
+// composition root, which hands it the platform backends; lives on the main queue.
+class MacModel : public std::enable_shared_from_this<MacModel> {
+public:
+    static constexpr const char* kSharingStatus = "正在共享主显示器";
+    static constexpr const char* kStartFailedPrefix = "无法启动屏幕共享：";
+    static constexpr const char* kNoPasswordStatus = "无法生成临时密码";
+    static constexpr const char* kLoginItemFailedPrefix = "无法更新登录项：";
+    static constexpr const char* kUpdateRestoredStatus = "已更新并恢复共享";
+    static constexpr const char* kUpdateWaitingStatus = "更新后等待屏幕录制权限，请手动启动一次共享。";
+    static constexpr const char* kLoginWaitingStatus = "自动共享等待屏幕录制权限，请手动启动一次共享。";
+    static constexpr const char* kStopSharingFirst = "请先停止本机共享，再连接其他设备";
+    static constexpr const char* kAllowButton = "允许本次连接";
+    static constexpr const char* kRejectButton = "拒绝";
+    static constexpr int kMaxSessions = 4;
+
+    // The update-restart record: whether sharing and remote input were on before a relaunch.
+    struct UpdateResume {
+        bool sharing = false;
+        bool input = false;
+    };
+
+    struct Platform {
+        Dispatcher& main;
+        UserDefaults& defaults;
+        std::shared_ptr<MacAccount> account;
+        InputInjector& injector;
+        KeyboardInputSources& inputSources;
+        MacCapture::Platform capture;
+        PowerManagement& power;
+        LoginItemService& loginItem;
+        MacPrompter& prompter;
+        ShareHostFactory makeHost;
+        std::function<void(const std::string&)> log;
+        // The record an update left for this start, if one is valid now.
+        std::function<std::optional<UpdateResume>()> updateResume;
+    };
+
+    struct Timings {
+        Millis accountLoop{20'000};
+        MacCapture::Timings capture;
+    };
+
+    static std::shared_ptr<MacModel> create(Platform platform, Timings timings);
+    static std::shared_ptr<MacModel> create(Platform platform) { return create(std::move(platform), Timings{}); }
+    ~MacModel();
+
+    const MacModelState& state() const { return published; }
+    MacAccount& account() { return *platform.account; }
+
+    // Starts the account loop and the permission poll.
+    void activate();
+    // Once after start-up: sharing comes back after an update, or at login when set up so.
+    void restoreAtLaunch();
+
+    void startSharing();
+    void stopSharing(std::function<void()> done = {});
+    // A new device code and temporary password; `done` runs when the answer is in.
+    void refreshPairing(std::function<void()> done = {});
+
+    void setAllowInput(bool on);
+    void refreshInputPermission();
+    void setQuality(MacShareQuality quality);
+    void setAllowTransfer(bool on);
+    void setKeepAwake(bool on);
+    void setTrusted(const std::string& deviceID, bool trusted);
+    void setStartAtLogin(bool on);
+
+    // The sharing settings of the signed-in account on this machine.
+    MacSharingAccess currentAccess() const;
+    // What the device heartbeat reports as input readiness. Any thread.
+    bool inputReady() const { return input->inputReady(); }
+    // Every control message of the current viewer, before routing (the command line prints
+    // their kinds). Main thread.
+    std::function<void(const std::string& message)> onControl;
+
+    // Before quitting: nothing stays pressed and sharing ends.
+    void prepareToQuit(std::function<void()> done);
+
+private:
+    MacModel(Platform platform, Timings timings);
+    void setup();
+
+    // Sharing, in its steps.
+    void shareWith(const MacCredentials& credentials, uint64_t attempt);
+    ShareHostCallbacks hostCallbacks(uint64_t generation);
+    void installCaptureCallbacks(uint64_t generation);
+    void captureStarted(Result<void> started);
+    void abandonStart(const std::string& status);
+    void withdrawPairing();
+
+    // Host events.
+    void decideAccess(const MacShareHost::Request& request, uint64_t generation,
+                      std::function<void(bool)> decide);
+    void viewerJoined(uint64_t generation);
+    void viewerLeft(uint64_t generation);
+    void routeControl(const std::string& message, uint64_t generation);
+    bool isCurrentHost(uint64_t generation) const { return host && generation == hostGeneration; }
+
+    // Settings.
+    std::string currentDeviceID() const;
+    void persistAccess(MacSharingAccessMap access);
+    void updateAccess(const std::function<void(MacSharingAccess&)>& change);
+    void syncInputState();
+    void accountTick();
+    void restoreSharing(bool restoreInput, const char* waitingStatus, const char* restoredStatus);
+
+    void setStatus(const std::string& text);
+    void log(const std::string& line) const;
+    template <class F> std::function<void()> weakTask(F task);
+
+    Platform platform;
+    Timings timings;
+    MacModelState published;
+    MacSharingSettings settings;
+    MacPowerState power;
+    std::shared_ptr<LockedInputFlag> inputFlag = std::make_shared<LockedInputFlag>(false);
+    std::shared_ptr<LockedBox<bool>> transferFlag = std::make_shared<LockedBox<bool>>(false);
+    std::unique_ptr<MacInput> input;
+    std::unique_ptr<MacInputController> inputController;
+
+    std::shared_ptr<MacCapture> capture;
+    std::shared_ptr<ShareHostHandle> host;
+    uint64_t hostGeneration = 0;
+    std::optional<MacCredentials> shareCredentials;
+    Timer accountLoop;
+    Timer permissionPoll;
+    Subscription restoreWatch;
+};
+
+} // namespace quorlinth
