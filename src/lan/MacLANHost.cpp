@@ -9,6 +9,7 @@
 
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <future>
 
 namespace quorlinth {
 
@@ -50,6 +51,32 @@ struct MacLANHost::Listener : std::enable_shared_from_this<Listener> {
     std::function<void(tcp::socket)> onSocket;
     std::function<void(std::string)> onFailure;
     bool closed = false;
+    uint16_t port = 0;
+
+    error_code open(const Options& options) {
+        error_code error;
+        auto openAt = [&](const tcp::endpoint& where) {
+            acceptor.open(where.protocol(), error);
+            if (error) return;
+            if (where.address().is_v6()) acceptor.set_option(asio::ip::v6_only(false), error);
+            if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+            if (!error) acceptor.bind(where, error);
+            if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+            if (error) {
+                error_code ignored;
+                acceptor.close(ignored);
+            }
+        };
+        if (options.listenAddress.empty()) {
+            openAt({tcp::v6(), options.port});
+            if (error) openAt({tcp::v4(), options.port}); // a system without IPv6
+        } else {
+            auto address = asio::ip::make_address(options.listenAddress, error);
+            if (!error) openAt({address, options.port});
+        }
+        if (!error) port = acceptor.local_endpoint(error).port();
+        return error;
+    }
 
     void acceptNext() {
         acceptor.async_accept([self = shared_from_this()](error_code error, tcp::socket socket) {
@@ -106,25 +133,12 @@ MacLANHost::~MacLANHost() {
 Result<void> MacLANHost::start() {
     if (stopped || listener) return Error{"局域网直连已停止"};
     auto opened = std::make_shared<Listener>();
-    error_code error;
-    auto open = [&](const tcp::endpoint& where) {
-        opened->acceptor.open(where.protocol(), error);
-        if (error) return;
-        if (where.address().is_v6()) opened->acceptor.set_option(asio::ip::v6_only(false), error);
-        opened->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-        if (!error) opened->acceptor.bind(where, error);
-        if (!error) opened->acceptor.listen(asio::socket_base::max_listen_connections, error);
-        if (error) opened->acceptor.close();
-    };
-    if (options.listenAddress.empty()) {
-        open({tcp::v6(), options.port});
-        if (error) open({tcp::v4(), options.port}); // a system without IPv6
-    } else {
-        auto address = asio::ip::make_address(options.listenAddress, error);
-        if (!error) open({address, options.port});
-    }
-    if (error) return Error{describeListenError(error)};
-    boundPort = opened->acceptor.local_endpoint(error).port();
+    // Opened on the io thread, behind the close of a host stopped just before, so a new host
+    // can take the port at once.
+    std::promise<error_code> result;
+    asio::post(lanIoThread().context(), [&] { result.set_value(opened->open(options)); });
+    if (auto error = result.get_future().get()) return Error{describeListenError(error)};
+    boundPort = opened->port;
 
     Dispatcher& queue = main;
     opened->onSocket = [weak = weak_from_this(), &queue](tcp::socket socket) {
