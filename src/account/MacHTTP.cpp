@@ -9,7 +9,7 @@ namespace quorlinth {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::string_view>, 13> kServiceErrorMessages{{
+constexpr std::array<std::pair<std::string_view, std::string_view>, 14> kServiceErrorMessages{{
     {"invalid_credentials", "账号或密码不正确"},
     {"qr_expired", "二维码已过期，请刷新"},
     {"qr_used", "二维码已处理，请刷新"},
@@ -23,7 +23,18 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 13> kService
     {"password_setup_expired", "设置密码的验证已过期，请重新登录"},
     {"password_already_set", "账号已设置密码，请返回使用密码登录"},
     {"invalid_device", "服务端尚未启用 Mac 设备支持"},
+    {"device_not_found", "找不到该设备，它可能已被移除；请刷新设备列表后重试"},
 }};
+
+// Refusals that say how long to wait.
+std::optional<std::string> waitMessage(const std::string& code, const Json& body) {
+    const char* what = code == "rate_limited"   ? "操作过于频繁"
+                       : code == "service_busy" ? "服务繁忙"
+                                                : nullptr;
+    if (!what) return std::nullopt;
+    int64_t wait = field::int64(body, "retry_after").value_or(0);
+    return std::string(what) + (wait > 0 ? "，请 " + std::to_string(wait) + " 秒后重试" : "，请稍后重试");
+}
 
 // What the user sees when a body is not JSON at all (empty, HTML error page...).
 constexpr const char* kUnreadableData = "未能读取数据，因为它的格式不正确。";
@@ -77,6 +88,7 @@ MacResult<Json> MacHTTP::interpretResponse(const net::HttpResponse& response) {
     if (response.status == 401 && (code == "unauthorized" || code == "unauthorized_device"))
         return MacFailure::sessionExpired();
     if (auto text = serviceErrorMessage(code)) return MacFailure::message(*text);
+    if (auto text = waitMessage(code, parsed)) return MacFailure::message(*text);
     return MacFailure::message("请求失败（" + std::to_string(response.status) + "，" + code + "）");
 }
 
@@ -97,8 +109,11 @@ void MacHTTP::request(const std::string& base, const std::string& path, const st
     };
     auto built = buildRequest(service, base, path, method, token, body);
     if (!built) return deliver(built.failure());
-    session().send(std::move(built.value()), [deliver](Result<net::HttpResponse> answer) mutable {
-        if (!answer) return deliver(MacFailure::other(answer.error()));
+    std::string service = this->service.mapBase(base);
+    session().send(std::move(built.value()), [deliver, service](Result<net::HttpResponse> answer) mutable {
+        // The transport's own text is technical English: say which service could not be reached.
+        if (!answer)
+            return deliver(MacFailure::other("无法连接账号服务 " + service + "，请确认地址正确且服务已启动"));
         deliver(interpretResponse(answer.value()));
     });
 }

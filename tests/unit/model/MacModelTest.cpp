@@ -1,0 +1,353 @@
+#include "ModelHarness.h"
+#include "store/UserDefaults.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+using namespace quorlinth;
+using quorlinth::testing::ModelHarness;
+
+namespace {
+
+const MacShareHost::Request kTrustedPhone{"P1", "我的手机", false};
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+} // namespace
+
+TEST(MacModel, PressingStartTwiceStartsOneShare) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->startSharing();
+    model->startSharing();
+    ASSERT_TRUE(h.runUntil([&] { return model->state().sharing.get(); }));
+    model->startSharing();
+    EXPECT_EQ(h.hosts.size(), 1u);
+    EXPECT_TRUE(h.hosts[0]->started);
+    EXPECT_EQ(h.hosts[0]->credentials.deviceID, "D1");
+    EXPECT_EQ(model->state().status.get(), MacModel::kSharingStatus);
+    EXPECT_TRUE(contains(h.logged, "状态 正在共享主显示器"));
+    EXPECT_FALSE(model->state().starting.get());
+}
+
+TEST(MacModel, ACaptureThatCannotStartLeavesTheModelIdleWithTheReason) {
+    ModelHarness h;
+    h.screen.startResults = {"无法打开显示器"};
+    auto model = h.makeModel();
+    model->startSharing();
+    ASSERT_TRUE(h.runUntil([&] { return !model->state().starting.get(); }));
+    EXPECT_FALSE(model->state().sharing.get());
+    EXPECT_EQ(model->state().status.get(), "无法启动屏幕共享：无法打开显示器");
+    ASSERT_EQ(h.hosts.size(), 1u);
+    EXPECT_FALSE(h.hosts[0]->started);
+}
+
+TEST(MacModel, StartingWithoutAnAccountSaysSo) {
+    ModelHarness h;
+    ASSERT_TRUE(h.keys->remove(MacAccount::kKeyStoreService, MacAccount::kSessionItem));
+    auto model = h.makeModel();
+    model->startSharing();
+    ASSERT_TRUE(h.runUntil([&] { return !model->state().starting.get(); }));
+    EXPECT_EQ(model->state().status.get(), "无法启动屏幕共享：请先登录账号");
+    EXPECT_TRUE(h.hosts.empty());
+}
+
+TEST(MacModel, TrustedDevicesAreAcceptedAndEveryoneElseIsAsked) {
+    struct Case {
+        const char* what;
+        MacShareHost::Request request;
+        bool asked;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"trusted device of the account", kTrustedPhone, false, ""},
+        {"the same device with the device code",
+         {"P1", "我的手机", true},
+         true,
+         "允许 我的手机（设备码协助）连接这台 Mac？"},
+        {"untrusted device of the account",
+         {"P2", "同事的电脑", false},
+         true,
+         "允许 同事的电脑（同账号）连接这台 Mac？"},
+        {"a name that tries to reorder the prompt",
+         {"P3", "A\u202Eevil\n", false},
+         true,
+         "允许 Aevil（同账号）连接这台 Mac？"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModelHarness h;
+        auto model = h.makeModel();
+        model->setTrusted("P1", true);
+        h.share();
+        auto decision = h.request(c.request);
+        ASSERT_EQ(h.prompter.questions.size(), c.asked ? 1u : 0u);
+        if (!c.asked) {
+            EXPECT_EQ(*decision, true);
+            EXPECT_EQ(model->state().status.get(), "已接受可信设备 我的手机 的连接");
+            continue;
+        }
+        const MacQuestion& question = h.prompter.questions[0];
+        EXPECT_EQ(question.message, c.message);
+        EXPECT_EQ(question.informative, "对方将看到主显示器画面；远程输入当前未开放。");
+        EXPECT_EQ(question.accept, "允许本次连接");
+        EXPECT_EQ(question.reject, "拒绝");
+        EXPECT_FALSE(decision->has_value());
+        h.prompter.answers[0](true);
+        EXPECT_EQ(*decision, true);
+    }
+}
+
+TEST(MacModel, ThePromptSaysWhenRemoteInputIsOpen) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->setAllowInput(true);
+    h.share();
+    h.request({"P2", "同事的电脑", false});
+    ASSERT_EQ(h.prompter.questions.size(), 1u);
+    EXPECT_EQ(h.prompter.questions[0].informative, "对方将看到主显示器画面，并能操作鼠标和键盘。");
+}
+
+TEST(MacModel, RequestsAreRefusedAfterAnAccountSwitchOrFromAStoppedShare) {
+    ModelHarness h;
+    auto bob = h.credentials("bob", "D2");
+    h.signIn({h.credentials("alice", "D1"), bob});
+    auto model = h.makeModel();
+    model->setTrusted("P1", true);
+    h.share();
+    std::optional<MacResult<void>> switched;
+    model->account().switchAccount(accountKey(bob), [&](MacResult<void> done) { switched = done; });
+    ASSERT_TRUE(h.runUntil([&] { return switched.has_value(); }));
+    ASSERT_EQ(model->account().credentials()->deviceID, "D2");
+    EXPECT_EQ(*h.request(kTrustedPhone), false);
+    EXPECT_TRUE(h.prompter.questions.empty());
+
+    auto& oldHost = *h.hosts.back();
+    model->stopSharing();
+    std::optional<bool> late;
+    oldHost.callbacks.onRequest(kTrustedPhone, [&](bool allow) { late = allow; });
+    EXPECT_EQ(late, false);
+}
+
+TEST(MacModel, StoppingClearsTheDeviceCodeAtOnceEvenWhenTheServiceDoesNotAnswer) {
+    ModelHarness h;
+    h.server.respond(h.server.response(200, R"({"code":"123456789"})"));
+    auto model = h.makeModel();
+    auto& host = h.share();
+    bool paired = false;
+    model->refreshPairing([&] { paired = true; });
+    ASSERT_TRUE(h.runUntil([&] { return paired; }));
+    ASSERT_EQ(model->state().pairingCode.get(), "123456789");
+
+    h.server.respond(ModelHarness::Server::kSilence);
+    bool stopped = false;
+    model->stopSharing([&] { stopped = true; });
+    EXPECT_TRUE(host.stopped);
+    EXPECT_FALSE(model->state().sharing.get());
+    EXPECT_EQ(model->state().pairingCode.get(), "");
+    EXPECT_EQ(model->state().pairingPassword.get(), "");
+    EXPECT_TRUE(model->state().stoppingSharing.get());
+    model->startSharing(); // ignored while the stop still waits for the service
+    EXPECT_EQ(h.hosts.size(), 1u);
+    EXPECT_FALSE(stopped);
+}
+
+TEST(MacModel, PairingIssuesACodeAndASixteenDigitPasswordAndStoppingWithdrawsIt) {
+    ModelHarness h;
+    h.server.respond(h.server.response(200, R"({"code":"123456789","expires_at":4000000000})"));
+    auto model = h.makeModel();
+    h.share();
+    bool done = false;
+    model->refreshPairing([&] { done = true; });
+    ASSERT_TRUE(h.runUntil([&] { return done; }));
+    EXPECT_EQ(model->state().pairingCode.get(), "123456789");
+    const std::string& password = model->state().pairingPassword.get();
+    EXPECT_EQ(password.size(), 16u);
+    EXPECT_EQ(password.find_first_not_of("0123456789abcdef"), std::string::npos);
+    auto requests = h.server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "PUT");
+    EXPECT_EQ(requests[0].target, "/v1/devices/D1/pairing");
+    EXPECT_NE(requests[0].body.find(password), std::string::npos);
+
+    bool stopped = false;
+    model->stopSharing([&] { stopped = true; });
+    ASSERT_TRUE(h.runUntil([&] { return stopped; }));
+    requests = h.server.requests();
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(requests[1].method, "DELETE");
+    EXPECT_EQ(requests[1].target, "/v1/devices/D1/pairing");
+    EXPECT_EQ(requests[2].target, "/v1/devices/D1/heartbeat");
+    EXPECT_NE(requests[2].body.find(R"("capture_ready":false)"), std::string::npos);
+}
+
+TEST(MacModel, AFailedPairingKeepsTheOldCodeAndShowsTheServiceMessage) {
+    ModelHarness h;
+    h.server.respond(h.server.response(429, R"({"error":"rate_limited","retry_after":30})"));
+    auto model = h.makeModel();
+    bool done = false;
+    model->refreshPairing([&] { done = true; });
+    ASSERT_TRUE(h.runUntil([&] { return done; }));
+    EXPECT_EQ(model->state().pairingCode.get(), "");
+    EXPECT_EQ(model->state().status.get(), "操作过于频繁，请 30 秒后重试");
+}
+
+TEST(MacModel, PowerAssertionsFollowKeepAwakeAndTheViewer) {
+    struct Case {
+        bool keepAwake;
+        bool viewer;
+        bool display;
+        bool system;
+    };
+    const Case cases[] = {
+        {true, false, true, true},
+        {true, true, true, true},
+        {false, false, false, false},
+        {false, true, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "keepAwake " << c.keepAwake << " viewer " << c.viewer);
+        ModelHarness h;
+        auto model = h.makeModel();
+        model->setKeepAwake(c.keepAwake);
+        auto& host = h.share();
+        if (c.viewer) host.callbacks.onConnect();
+        EXPECT_EQ(h.power.holds(PowerAssertionType::preventUserIdleDisplaySleep), c.display);
+        EXPECT_EQ(h.power.holds(PowerAssertionType::preventSystemSleep), c.system);
+        if (c.viewer) {
+            ASSERT_FALSE(h.power.activities.empty());
+            EXPECT_EQ(h.power.activities.back().name, "Quorlinth 远程控制中");
+            host.callbacks.onDisconnect();
+            EXPECT_EQ(h.power.holds(PowerAssertionType::preventSystemSleep), c.keepAwake);
+        }
+        model->stopSharing();
+        EXPECT_TRUE(h.power.held.empty());
+    }
+}
+
+TEST(MacModel, TheSystemSleepAssertionIsLoggedWhenTakenAndReleased) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->setKeepAwake(false);
+    auto& host = h.share();
+    host.callbacks.onConnect();
+    host.callbacks.onDisconnect();
+    EXPECT_TRUE(contains(h.logged, "阻止系统睡眠 keepAwake=false connected=true"));
+    EXPECT_TRUE(contains(h.logged, "允许系统睡眠 sharing=true keepAwake=false connected=false"));
+}
+
+TEST(MacModel, LoginItemRegistersAndUnregistersEvenWhileWaitingForApproval) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->setStartAtLogin(true);
+    EXPECT_EQ(h.loginItem.registrations, 1);
+    EXPECT_TRUE(model->currentAccess().startAtLogin);
+    EXPECT_EQ(model->state().loginItemStatus.get(), 1);
+
+    h.loginItem.current = LoginItemStatus::requiresApproval;
+    model->setStartAtLogin(false);
+    EXPECT_EQ(h.loginItem.unregistrations, 1);
+    EXPECT_FALSE(model->currentAccess().startAtLogin);
+    EXPECT_EQ(model->state().loginItemStatus.get(), 0);
+
+    h.loginItem.failure = "无法写入自动启动项";
+    model->setStartAtLogin(true);
+    EXPECT_EQ(model->state().status.get(), "无法更新登录项：无法写入自动启动项");
+    EXPECT_FALSE(model->currentAccess().startAtLogin);
+}
+
+TEST(MacModel, TwoAccountsKeepSeparateTrustedListsAcrossRestarts) {
+    ModelHarness h;
+    auto bob = h.credentials("bob", "D2");
+    h.signIn({h.credentials("alice", "D1"), bob});
+    {
+        auto model = h.makeModel();
+        model->setTrusted("P1", true);
+        std::optional<MacResult<void>> switched;
+        model->account().switchAccount(accountKey(bob), [&](MacResult<void> done) { switched = done; });
+        ASSERT_TRUE(h.runUntil([&] { return switched.has_value(); }));
+        EXPECT_TRUE(model->currentAccess().trustedDevices.empty());
+        model->setTrusted("P9", true);
+    }
+    h.defaults = std::make_unique<UserDefaults>(h.folder / "defaults.json");
+    auto model = h.makeModel();
+    const auto& access = model->state().accessByHost.get();
+    ASSERT_EQ(access.size(), 2u);
+    EXPECT_EQ(access.at("D1").trustedDevices, std::set<std::string>{"P1"});
+    EXPECT_EQ(access.at("D2").trustedDevices, std::set<std::string>{"P9"});
+}
+
+TEST(MacModel, ViewportRequestsGoToTheCaptureAndEverythingElseToTheInjector) {
+    ModelHarness h;
+    h.injector.isTrusted = true;
+    auto model = h.makeModel();
+    model->setAllowInput(true);
+    auto& host = h.share();
+    std::vector<std::string> seen;
+    model->onControl = [&](const std::string& message) { seen.push_back(message); };
+    host.callbacks.onInput(R"({"type":"move","x":0.5,"y":0.5})");
+    host.callbacks.onInput(R"({"type":"viewport","width":1280,"height":800,"scale":1.0,"fit":true})");
+    EXPECT_EQ(seen.size(), 2u);
+    EXPECT_EQ(h.injector.events.size(), 1u);
+    EXPECT_TRUE(host.callbacks.inputReady());
+    model->setAllowInput(false);
+    EXPECT_FALSE(host.callbacks.inputReady());
+}
+
+TEST(MacModel, ADamagedSettingsFileIsLoggedKeptAsideAndReadAsDefaults) {
+    ModelHarness h;
+    { std::ofstream(h.folder / "defaults.json") << "{\"mac.share.keepAwake\": fal"; }
+    h.defaults = std::make_unique<UserDefaults>(h.folder / "defaults.json");
+    auto model = h.makeModel();
+    EXPECT_TRUE(model->state().keepAwake.get());
+    EXPECT_TRUE(std::filesystem::exists(h.folder / "defaults.json.damaged"));
+    ASSERT_FALSE(h.logged.empty());
+    EXPECT_EQ(h.logged[0].rfind("设置文件无法读取", 0), 0u);
+}
+
+TEST(MacModel, RestoresSharingAtLoginOnlyWhenEverythingIsInPlace) {
+    struct Case {
+        const char* what;
+        bool startAtLogin;
+        bool trusted;
+        LoginItemStatus item;
+        bool permitted;
+        bool shares;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"all set", true, true, LoginItemStatus::enabled, true, true, MacModel::kSharingStatus},
+        {"no trusted device", true, false, LoginItemStatus::enabled, true, false, ""},
+        {"login item waiting for approval", true, true, LoginItemStatus::requiresApproval, true, false, ""},
+        {"switched off", false, true, LoginItemStatus::enabled, true, false, ""},
+        {"no screen recording", true, true, LoginItemStatus::enabled, false, false,
+         MacModel::kLoginWaitingStatus},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModelHarness h;
+        MacSharingAccess access{{}, c.startAtLogin, false};
+        if (c.trusted) access.trustedDevices.insert("P1");
+        h.defaults->set(MacSharingSettings::kAccessKey, MacSharingSettings::encodeAccess({{"D1", access}}));
+        h.loginItem.current = c.item;
+        h.screen.permitted = c.permitted;
+        auto model = h.makeModel();
+        model->restoreAtLaunch();
+        h.runUntil([&] { return !model->state().starting.get(); });
+        EXPECT_EQ(model->state().sharing.get(), c.shares);
+        EXPECT_EQ(model->state().status.get(), c.status);
+    }
+}
+
+TEST(MacModel, AnUpdateRestartBringsSharingAndInputBack) {
+    ModelHarness h;
+    h.injector.isTrusted = true;
+    h.resume = MacModel::UpdateResume{true, true};
+    auto model = h.makeModel();
+    model->restoreAtLaunch();
+    ASSERT_TRUE(h.runUntil([&] { return model->state().sharing.get() && !model->state().starting.get(); }));
+    EXPECT_TRUE(model->state().allowInput.get());
+    EXPECT_EQ(model->state().status.get(), MacModel::kUpdateRestoredStatus);
+}
