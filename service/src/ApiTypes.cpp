@@ -1,5 +1,7 @@
 #include "ApiTypes.h"
 
+#include <algorithm>
+
 namespace quorlinth::service {
 
 ApiResponse errorResponse(int status, std::string_view code, Json extra) {
@@ -10,6 +12,17 @@ ApiResponse errorResponse(int status, std::string_view code, Json extra) {
 
 void fail(int status, std::string code, Json extra) {
     throw ApiFailure{status, std::move(code), std::move(extra)};
+}
+
+ApiResponse busyResponse(int64_t retryAfter) {
+    ApiResponse response = errorResponse(503, "service_busy", Json{{"retry_after", retryAfter}});
+    response.retryAfter = retryAfter;
+    return response;
+}
+
+void failRateLimited(int64_t retryAfter) {
+    retryAfter = std::max<int64_t>(retryAfter, 1);
+    throw ApiFailure{429, "rate_limited", Json{{"retry_after", retryAfter}}, retryAfter};
 }
 
 Json parseBody(const ApiRequest& request) {

@@ -13,13 +13,14 @@ struct ApiRequest {
     std::string path; // without the query string
     std::string authorization;
     std::string body;
-    std::string peerAddress;
+    std::string peerAddress; // the client's address (from a trusted proxy's header when behind one)
 };
 
 struct ApiResponse {
     int status = 200;
     Json body = Json::object();
-    std::string allow; // the "Allow" header of a 405 answer
+    std::string allow;      // the "Allow" header of a 405 answer
+    int64_t retryAfter = 0; // seconds, the "Retry-After" header of a 429 or 503 answer
 
     static ApiResponse ok(Json body = Json::object()) { return {200, std::move(body), {}}; }
 };
@@ -33,9 +34,16 @@ struct ApiFailure {
     int status;
     std::string code;
     Json extra = Json::object();
+    int64_t retryAfter = 0;
 };
 
 [[noreturn]] void fail(int status, std::string code, Json extra = Json::object());
+
+// 503 "service_busy" with "retry_after" and a Retry-After header: the server is saturated
+// and the client should try again after that many seconds.
+ApiResponse busyResponse(int64_t retryAfter);
+// 429 "rate_limited" with "retry_after" and a Retry-After header.
+[[noreturn]] void failRateLimited(int64_t retryAfter);
 
 // The request body as a JSON object, or 400 "invalid_json".
 Json parseBody(const ApiRequest& request);

@@ -103,20 +103,20 @@ ApiResponse login(ServiceContext& context, const ApiRequest& request) {
     std::string username = requireString(body, "username", 256);
     std::string password = requireString(body, "password", kMaxPasswordBytes);
     int64_t now = context.clock.now();
-    std::string limitKey = "login:" + username;
-    if (!context.loginFailures.wouldAllow(limitKey, now)) fail(429, "rate_limited");
     auto row = context.db.queryOne("SELECT id, password_hash FROM users WHERE username = ? OR phone = ? "
                                    "ORDER BY username = ? DESC LIMIT 1",
                                    {username, username, username});
+    // A name and a phone number of one account share its counters.
+    LoginGuard::Attempt attempt{row ? "id:" + std::to_string(row->integer(0)) : "name:" + username,
+                                request.peerAddress};
+    context.logins.reserve(attempt, now);
     bool valid = false;
     if (row && !row->isNull(1))
         valid = context.hasher.verify(password, row->text(1));
     else
         context.hasher.spendVerificationTime(password);
-    if (!valid) {
-        context.loginFailures.record(limitKey, now);
-        fail(401, "invalid_credentials");
-    }
+    if (!valid) fail(401, "invalid_credentials");
+    context.logins.succeeded(attempt);
     return ApiResponse::ok(signedIn(context, row->integer(0)));
 }
 

@@ -1,5 +1,11 @@
 #include "HttpServer.h"
 
+#include "ConnectionLimits.h"
+#include "WorkQueue.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -9,6 +15,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <cstdio>
 #include <deque>
+#include <sstream>
 #include <thread>
 
 namespace quorlinth::service {
@@ -24,12 +31,15 @@ namespace {
 
 constexpr auto kReadTimeout = std::chrono::seconds(30);
 constexpr auto kHandshakeTimeout = std::chrono::seconds(15);
+constexpr auto kLingerTimeout = std::chrono::seconds(2);
+constexpr auto kAcceptRetry = std::chrono::milliseconds(250);
 constexpr uint32_t kHeaderLimit = 16 * 1024;
 constexpr uint64_t kBodyLimit = 64 * 1024;
 constexpr uint64_t kDiagnosticsBodyLimit = 2 * 1024 * 1024;
 constexpr size_t kSignalMessageLimit = 71680;
 constexpr size_t kSignalOutboxLimit = 512;
 constexpr const char* kSignalPath = "/v1/signal";
+constexpr const char* kDiagnosticsPath = "/v1/diagnostics";
 
 // Paths can hold anything a client sends; the log gets printable ASCII only.
 std::string printable(std::string_view text) {
@@ -60,13 +70,27 @@ tcp::socket& socketOf(beast::ssl_stream<beast::tcp_stream>& stream) {
 std::string peerAddressOf(tcp::socket& socket) {
     boost::system::error_code error;
     auto endpoint = socket.remote_endpoint(error);
-    return error ? std::string() : endpoint.address().to_string();
+    return error ? std::string("unknown") : endpoint.address().to_string();
+}
+
+// Behind a trusted proxy the client is the right-most X-Forwarded-For entry (the one the
+// proxy added); anything left of it is the client's own claim.
+std::string forwardedClient(std::string_view header) {
+    std::string_view last =
+        header.substr(header.rfind(',') == std::string_view::npos ? 0 : header.rfind(',') + 1);
+    while (!last.empty() && last.front() == ' ')
+        last.remove_prefix(1);
+    while (!last.empty() && last.back() == ' ')
+        last.remove_suffix(1);
+    boost::system::error_code error;
+    auto address = net::ip::make_address(std::string(last), error);
+    return error ? std::string() : address.to_string();
 }
 
 // Runs a task on the worker pool every period; lives as long as the server.
 class PeriodicTask {
 public:
-    PeriodicTask(net::io_context& io, net::thread_pool& workers, std::chrono::seconds period,
+    PeriodicTask(net::io_context& io, WorkQueue& workers, std::chrono::seconds period,
                  std::function<void()> task)
         : timer(io), workers(workers), period(period), task(std::move(task)) {}
 
@@ -74,31 +98,57 @@ public:
         timer.expires_after(period);
         timer.async_wait([this](beast::error_code error) {
             if (error) return;
-            net::post(workers, task);
+            workers.submit(task); // a saturated pool skips a round
             arm();
         });
     }
 
 private:
     net::steady_timer timer;
-    net::thread_pool& workers;
+    WorkQueue& workers;
     std::chrono::seconds period;
     std::function<void()> task;
 };
 
+size_t atLeastOne(int64_t value) {
+    return size_t(std::max<int64_t>(value, 1));
+}
+
 } // namespace
 
 struct HttpServer::Impl {
-    Impl(ServiceContext& context, Router& router) : context(context), router(router) {}
+    Impl(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies)
+        : context(context), router(router),
+          workers(atLeastOne(context.settings.workerThreads), atLeastOne(context.settings.workerQueue),
+                  std::chrono::milliseconds(context.settings.workerQueueWaitMs)),
+          hashing(atLeastOne(context.settings.hashThreads), atLeastOne(context.settings.hashQueue),
+                  std::chrono::milliseconds(context.settings.hashQueueWaitMs)),
+          limits({atLeastOne(context.settings.maxConnections),
+                  atLeastOne(context.settings.maxConnectionsPerAddress),
+                  uint64_t(context.settings.bodyBytesInFlight)},
+                 std::move(trustedProxies)) {}
 
     ServiceContext& context;
     Router& router;
     net::io_context io;
-    net::thread_pool workers{4};
+    WorkQueue workers;
+    WorkQueue hashing; // password hashing only, so that a flood of sign-ins delays nothing else
+    ConnectionLimits limits;
     std::optional<ssl::context> tls;
     std::optional<tcp::acceptor> acceptor;
+    net::steady_timer acceptRetry{io};
+    bool outOfDescriptors = false; // logged once per shortage
     std::vector<std::unique_ptr<PeriodicTask>> tasks;
+
     void accept();
+    void onAccepted(tcp::socket socket);
+    void backOff(const beast::error_code& error);
+    void refuse(tcp::socket socket);
+    std::string clientAddress(const std::string& peer, std::string_view forwardedFor) const {
+        if (!limits.isTrustedProxy(peer)) return peer;
+        std::string client = forwardedClient(forwardedFor);
+        return client.empty() ? peer : client;
+    }
 };
 
 namespace {
@@ -110,17 +160,151 @@ Response makeResponse(const ApiResponse& api, unsigned version, bool keepAlive) 
     response.set(http::field::content_type, "application/json");
     response.set(http::field::cache_control, "no-store");
     if (!api.allow.empty()) response.set(http::field::allow, api.allow);
+    if (api.retryAfter > 0) response.set(http::field::retry_after, std::to_string(api.retryAfter));
     response.body() = dumpJson(api.body);
     response.keep_alive(keepAlive);
     response.prepare_payload();
     return response;
 }
 
-// One HTTP connection: reads requests one after another, hands each to the worker pool and
-// writes its answer; an upgrade to /v1/signal turns the connection into a SignalSession.
+// The signaling socket of one device after the upgrade. Outgoing frames queue on the
+// connection's strand and are written one at a time; inbound frames are metered.
+template <class Stream>
+class SignalSession : public SignalPeer, public std::enable_shared_from_this<SignalSession<Stream>> {
+public:
+    SignalSession(ServiceContext& context, Stream&& stream, std::string deviceId,
+                  std::shared_ptr<ConnectionLimits::Slot> slot)
+        : context(context), socket(std::move(stream)), deviceId(std::move(deviceId)), slot(std::move(slot)),
+          frames(double(context.settings.signalFramesPerSecond), double(context.settings.signalFrameBurst)),
+          bytes(double(context.settings.signalBytesPerSecond), double(context.settings.signalByteBurst)) {}
+
+    void accept(http::request<http::string_body> request) {
+        beast::get_lowest_layer(socket).expires_never();
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.idle_timeout = std::chrono::seconds(60);
+        timeouts.keep_alive_pings = true;
+        socket.set_option(timeouts);
+        socket.read_message_max(kSignalMessageLimit);
+        socket.async_accept(request, [self = this->shared_from_this()](beast::error_code error) {
+            if (error) return;
+            self->connection = self->context.hub.attach(self->deviceId, self);
+            self->read();
+        });
+    }
+
+    bool sendText(std::string text) override {
+        size_t size = text.size();
+        if (queuedFrames.load() >= kSignalOutboxLimit ||
+            queuedBytes.load() + size > size_t(context.settings.signalOutboxBytes))
+            return false;
+        queuedFrames += 1;
+        queuedBytes += size;
+        net::post(socket.get_executor(), [self = this->shared_from_this(), text = std::move(text)]() mutable {
+            if (self->closing) return self->unqueue(text.size());
+            self->outbox.push_back(std::move(text));
+            if (self->outbox.size() == 1) self->writeNext();
+        });
+        return true;
+    }
+
+    void close() override {
+        net::post(socket.get_executor(),
+                  [self = this->shared_from_this()] { self->closeNow(websocket::close_code::normal); });
+    }
+
+    void closeForPolicy() override {
+        net::post(socket.get_executor(),
+                  [self = this->shared_from_this()] { self->closeNow(websocket::close_code::policy_error); });
+    }
+
+private:
+    void read() {
+        socket.async_read(buffer, [self = this->shared_from_this()](beast::error_code error, size_t size) {
+            if (error) return self->context.hub.detach(self->connection);
+            if (!self->closing && !self->withinInboundLimits(size))
+                self->closeNow(websocket::close_code::policy_error);
+            // Only text frames carry messages; binary ones are ignored.
+            if (!self->closing && self->socket.got_text())
+                self->context.hub.receive(self->connection, beast::buffers_to_string(self->buffer.data()));
+            self->buffer.consume(self->buffer.size());
+            self->read(); // after a close, ends with an error that detaches the socket
+        });
+    }
+
+    bool withinInboundLimits(size_t size) {
+        auto now = std::chrono::steady_clock::now();
+        return frames.take(1, now) && bytes.take(double(size), now);
+    }
+
+    void writeNext() {
+        socket.text(true);
+        socket.async_write(net::buffer(outbox.front()),
+                           [self = this->shared_from_this()](beast::error_code error, size_t) {
+                               self->unqueue(self->outbox.front().size());
+                               self->outbox.pop_front();
+                               if (error || self->closing) return self->dropOutbox();
+                               if (!self->outbox.empty()) self->writeNext();
+                           });
+    }
+
+    void unqueue(size_t size) {
+        queuedFrames -= 1;
+        queuedBytes -= size;
+    }
+
+    void dropOutbox() {
+        for (const auto& text : outbox)
+            unqueue(text.size());
+        outbox.clear();
+    }
+
+    void closeNow(websocket::close_code code) {
+        if (closing) return;
+        closing = true;
+        // The frame being written stays until its write completes.
+        while (outbox.size() > 1) {
+            unqueue(outbox.back().size());
+            outbox.pop_back();
+        }
+        socket.async_close(code, [self = this->shared_from_this()](beast::error_code) {});
+    }
+
+    // Allows `rate` units a second with bursts of up to `burst`.
+    struct TokenBucket {
+        TokenBucket(double rate, double burst) : rate(rate), burst(burst), tokens(burst) {}
+        bool take(double amount, std::chrono::steady_clock::time_point now) {
+            double elapsed = std::chrono::duration<double>(now - last).count();
+            last = now;
+            tokens = std::min(burst, tokens + elapsed * rate);
+            if (tokens < amount) return false;
+            tokens -= amount;
+            return true;
+        }
+        double rate, burst, tokens;
+        std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    };
+
+    ServiceContext& context;
+    websocket::stream<Stream> socket;
+    std::string deviceId;
+    std::shared_ptr<ConnectionLimits::Slot> slot;
+    uint64_t connection = 0;
+    beast::flat_buffer buffer;
+    std::deque<std::string> outbox;
+    std::atomic<size_t> queuedFrames{0}, queuedBytes{0}; // read by the hub on other threads
+    TokenBucket frames, bytes;
+    bool closing = false;
+};
+
+// One HTTP connection: reads requests one after another, hands each to its lane and writes
+// its answer; an upgrade to /v1/signal turns the connection into a SignalSession.
 template <class Stream> class HttpSession : public std::enable_shared_from_this<HttpSession<Stream>> {
 public:
-    HttpSession(HttpServer::Impl& server, Stream&& stream) : server(server), stream(std::move(stream)) {}
+    HttpSession(HttpServer::Impl& server, Stream&& stream, std::shared_ptr<ConnectionLimits::Slot> slot,
+                std::string peer)
+        : server(server), stream(std::move(stream)), slot(std::move(slot)), peer(std::move(peer)) {}
+
+    ~HttpSession() { releaseBody(); }
 
     void start() {
         if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
@@ -152,17 +336,60 @@ private:
         if (error) return onReadError(error);
         auto& request = parser->get();
         std::string path = pathOf(request.target());
-        if (path != "/v1/diagnostics") {
-            auto length = parser->content_length();
-            if (length && *length > kBodyLimit) return answerAndClose(413, "body_too_large");
-            parser->body_limit(kBodyLimit);
-        }
+        client = server.clientAddress(peer, std::string(request["X-Forwarded-For"]));
+        uint64_t limit = path == kDiagnosticsPath ? kDiagnosticsBodyLimit : kBodyLimit;
+        auto length = parser->content_length();
+        if (length && *length > limit) return answerAndClose(errorResponse(413, "body_too_large"));
+        parser->body_limit(limit);
         if (parser->is_done()) return onRequest();
-        if (beast::iequals(request[http::field::expect], "100-continue")) return sendContinue();
+        // The large body of an upload is read only for a signed-in account.
+        if (path == kDiagnosticsPath) return authorizeBody();
+        admitBody();
+    }
+
+    // A body is held in memory until its request is answered: its bytes are reserved first.
+    void admitBody() {
+        auto length = parser->content_length();
+        uint64_t reserve = length                                               ? *length
+                           : pathOf(parser->get().target()) == kDiagnosticsPath ? kDiagnosticsBodyLimit
+                                                                                : kBodyLimit;
+        if (!server.limits.reserveBody(reserve))
+            return answerAndClose(busyResponse(server.context.settings.retryAfter));
+        reservedBody = reserve;
+        continueBody();
+    }
+
+    void authorizeBody() {
+        ApiRequest probe;
+        probe.authorization = std::string(parser->get()[http::field::authorization]);
+        auto self = this->shared_from_this();
+        auto answer = [self](std::optional<ApiResponse> refusal) {
+            net::post(self->stream.get_executor(), [self, refusal = std::move(refusal)] {
+                if (refusal) return self->answerAndClose(*refusal);
+                self->admitBody();
+            });
+        };
+        bool queued = server.workers.submit(
+            [self, probe, answer] {
+                try {
+                    self->server.context.tokens.requireAccount(probe);
+                    answer(std::nullopt);
+                } catch (const ApiFailure& failure) {
+                    answer(errorResponse(failure.status, failure.code, failure.extra));
+                } catch (const std::exception&) {
+                    answer(errorResponse(500, "internal_error"));
+                }
+            },
+            [self, answer] { answer(busyResponse(self->server.context.settings.retryAfter)); });
+        if (!queued) answerAndClose(busyResponse(server.context.settings.retryAfter));
+    }
+
+    void continueBody() {
+        if (beast::iequals(parser->get()[http::field::expect], "100-continue")) return sendContinue();
         readBody();
     }
 
-    // Clients that wait for permission before sending a body get it at once.
+    // Clients that wait for permission before sending a body get it once the body is welcome.
     void sendContinue() {
         auto interim = std::make_shared<http::response<http::empty_body>>(http::status::continue_, 11);
         http::async_write(stream, *interim,
@@ -181,19 +408,19 @@ private:
     }
 
     void onReadError(beast::error_code error) {
-        if (error == http::error::body_limit) return answerAndClose(413, "body_too_large");
-        if (error == http::error::header_limit) return answerAndClose(431, "header_too_large");
+        if (error == http::error::body_limit) return answerAndClose(errorResponse(413, "body_too_large"));
+        if (error == http::error::header_limit) return answerAndClose(errorResponse(431, "header_too_large"));
         if (error.category() == http::make_error_code(http::error::bad_target).category() &&
             error != http::error::end_of_stream)
-            return answerAndClose(400, "bad_request");
+            return answerAndClose(errorResponse(400, "bad_request"));
         shutdown();
     }
 
-    void answerAndClose(int status, const char* code) {
+    void answerAndClose(const ApiResponse& response) {
         std::string method =
             parser && parser->is_header_done() ? std::string(parser->get().method_string()) : "-";
         std::string path = parser && parser->is_header_done() ? pathOf(parser->get().target()) : "-";
-        write(errorResponse(status, code), 11, false, method, path);
+        write(response, 11, false, method, path);
     }
 
     void onRequest() {
@@ -205,28 +432,78 @@ private:
         api.path = path;
         api.authorization = std::string(request[http::field::authorization]);
         api.body = std::move(request.body());
-        api.peerAddress = peerAddressOf(socketOf(stream));
-        if (path == kSignalPath && api.method == "GET") {
-            write(errorResponse(426, "upgrade_required"), request.version(), request.keep_alive(), api.method,
-                  path);
-            return;
-        }
+        api.peerAddress = client;
         bool keepAlive = request.keep_alive();
         unsigned version = request.version();
+        if (path == kSignalPath && api.method == "GET")
+            return write(errorResponse(426, "upgrade_required"), version, keepAlive, api.method, path);
+        Router::Lane lane = server.router.laneOf(api.method, path);
+        if (lane == Router::Lane::network)
+            return write(server.router.handle(api), version, keepAlive, api.method, path);
         beast::get_lowest_layer(stream).expires_never();
-        net::post(
-            server.workers, [self = this->shared_from_this(), api = std::move(api), keepAlive, version] {
-                ApiResponse response = self->server.router.handle(api);
-                net::post(self->stream.get_executor(),
-                          [self, response = std::move(response), keepAlive, version, method = api.method,
-                           path = api.path] { self->write(response, version, keepAlive, method, path); });
-            });
+        auto self = this->shared_from_this();
+        auto answer = [self, keepAlive, version, method = api.method, path](ApiResponse response) {
+            net::post(self->stream.get_executor(),
+                      [self, response = std::move(response), keepAlive, version, method, path] {
+                          self->write(response, version, keepAlive, method, path);
+                      });
+        };
+        int64_t retryAfter = server.context.settings.retryAfter;
+        std::string method = api.method;
+        WorkQueue& pool = lane == Router::Lane::hashing ? server.hashing : server.workers;
+        bool queued =
+            pool.submit([self, api = std::move(api), answer] { answer(self->server.router.handle(api)); },
+                        [answer, retryAfter] { answer(busyResponse(retryAfter)); });
+        if (!queued) write(busyResponse(retryAfter), version, keepAlive, method, path);
     }
 
-    void upgrade(http::request<http::string_body> request, const std::string& path);
+    // The device token is looked up on the worker pool: SQLite never runs on a network thread.
+    void upgrade(http::request<http::string_body> request, const std::string& path) {
+        std::string method(request.method_string());
+        if (path != kSignalPath)
+            return write(errorResponse(404, "not_found"), request.version(), false, method, path);
+        auto shared = std::make_shared<http::request<http::string_body>>(std::move(request));
+        std::string bearer = TokenService::bearerToken(std::string((*shared)[http::field::authorization]));
+        auto self = this->shared_from_this();
+        auto answer = [self, shared](std::optional<DeviceIdentity> device, bool busy) {
+            net::post(self->stream.get_executor(), [self, shared, device = std::move(device), busy] {
+                self->finishUpgrade(std::move(*shared), device, busy);
+            });
+        };
+        bool queued = server.workers.submit(
+            [self, bearer, answer] {
+                std::optional<DeviceIdentity> device;
+                try {
+                    device = self->server.context.tokens.findDevice(bearer);
+                } catch (const std::exception&) {
+                }
+                answer(device, false);
+            },
+            [answer] { answer(std::nullopt, true); });
+        if (!queued) finishUpgrade(std::move(*shared), std::nullopt, true);
+    }
+
+    void finishUpgrade(http::request<http::string_body> request, const std::optional<DeviceIdentity>& device,
+                       bool busy) {
+        std::string method(request.method_string());
+        unsigned version = request.version();
+        if (busy)
+            return write(busyResponse(server.context.settings.retryAfter), version, false, method,
+                         kSignalPath);
+        if (!device)
+            return write(errorResponse(401, "unauthorized_device"), version, false, method, kSignalPath);
+        if (std::string(request["X-Device-ID"]) != device->deviceId)
+            return write(errorResponse(403, "forbidden"), version, false, method, kSignalPath);
+        logRequest(method, kSignalPath, 101, started);
+        releaseBody();
+        auto session = std::make_shared<SignalSession<Stream>>(server.context, std::move(stream),
+                                                               device->deviceId, slot);
+        session->accept(std::move(request));
+    }
 
     void write(const ApiResponse& api, unsigned version, bool keepAlive, const std::string& method,
                const std::string& path) {
+        releaseBody();
         logRequest(method, path, api.status, started);
         auto response = std::make_shared<Response>(makeResponse(api, version, keepAlive));
         beast::get_lowest_layer(stream).expires_after(kReadTimeout);
@@ -240,144 +517,114 @@ private:
                           });
     }
 
+    void releaseBody() {
+        if (reservedBody == 0) return;
+        server.limits.releaseBody(reservedBody);
+        reservedBody = 0;
+    }
+
     void shutdown() {
         beast::error_code ignored;
         if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
             stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            linger();
         } else {
             beast::get_lowest_layer(stream).expires_after(kHandshakeTimeout);
             stream.async_shutdown([self = this->shared_from_this()](beast::error_code) {});
         }
     }
 
+    // Reads and discards what the client still sends for a moment after the answer, so that
+    // closing with unread bytes does not reset the connection before the client reads it.
+    void linger() {
+        if (!lingering) {
+            lingering = true;
+            beast::get_lowest_layer(stream).expires_after(kLingerTimeout);
+        }
+        auto scratch = std::make_shared<std::array<char, 4096>>();
+        stream.async_read_some(net::buffer(*scratch),
+                               [self = this->shared_from_this(), scratch](beast::error_code error, size_t) {
+                                   if (!error) self->linger();
+                               });
+    }
+
     HttpServer::Impl& server;
     Stream stream;
+    std::shared_ptr<ConnectionLimits::Slot> slot;
+    std::string peer;
+    std::string client;
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
+    uint64_t reservedBody = 0;
+    bool lingering = false;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
-
-// The signaling socket of one device after the upgrade. Outgoing frames queue on the
-// connection's strand and are written one at a time.
-template <class Stream>
-class SignalSession : public SignalPeer, public std::enable_shared_from_this<SignalSession<Stream>> {
-public:
-    SignalSession(ServiceContext& context, Stream&& stream, std::string deviceId)
-        : context(context), socket(std::move(stream)), deviceId(std::move(deviceId)) {}
-
-    void accept(http::request<http::string_body> request) {
-        beast::get_lowest_layer(socket).expires_never();
-        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
-        timeouts.idle_timeout = std::chrono::seconds(60);
-        timeouts.keep_alive_pings = true;
-        socket.set_option(timeouts);
-        socket.read_message_max(kSignalMessageLimit);
-        socket.async_accept(request, [self = this->shared_from_this()](beast::error_code error) {
-            if (error) return;
-            self->connection = self->context.hub.attach(self->deviceId, self);
-            self->read();
-        });
-    }
-
-    void sendText(std::string text) override {
-        net::post(socket.get_executor(), [self = this->shared_from_this(), text = std::move(text)]() mutable {
-            if (self->closing) return;
-            if (self->outbox.size() >= kSignalOutboxLimit) return self->closeNow();
-            self->outbox.push_back(std::move(text));
-            if (self->outbox.size() == 1) self->writeNext();
-        });
-    }
-
-    void close() override {
-        net::post(socket.get_executor(), [self = this->shared_from_this()] { self->closeNow(); });
-    }
-
-private:
-    void read() {
-        socket.async_read(buffer, [self = this->shared_from_this()](beast::error_code error, size_t) {
-            if (error) return self->context.hub.detach(self->connection);
-            // Only text frames carry messages; binary ones are ignored.
-            if (self->socket.got_text())
-                self->context.hub.receive(self->connection, beast::buffers_to_string(self->buffer.data()));
-            self->buffer.consume(self->buffer.size());
-            self->read();
-        });
-    }
-
-    void writeNext() {
-        socket.text(true);
-        socket.async_write(net::buffer(outbox.front()),
-                           [self = this->shared_from_this()](beast::error_code error, size_t) {
-                               if (error) return;
-                               self->outbox.pop_front();
-                               if (!self->outbox.empty() && !self->closing) self->writeNext();
-                           });
-    }
-
-    void closeNow() {
-        if (closing) return;
-        closing = true;
-        outbox.clear();
-        socket.async_close(websocket::close_code::normal,
-                           [self = this->shared_from_this()](beast::error_code) {});
-    }
-
-    ServiceContext& context;
-    websocket::stream<Stream> socket;
-    std::string deviceId;
-    uint64_t connection = 0;
-    beast::flat_buffer buffer;
-    std::deque<std::string> outbox;
-    bool closing = false;
-};
-
-template <class Stream>
-void HttpSession<Stream>::upgrade(http::request<http::string_body> request, const std::string& path) {
-    std::string method(request.method_string());
-    if (path != kSignalPath) {
-        write(errorResponse(404, "not_found"), request.version(), false, method, path);
-        return;
-    }
-    auto device = server.context.tokens.findDevice(
-        TokenService::bearerToken(std::string(request[http::field::authorization])));
-    if (!device) {
-        write(errorResponse(401, "unauthorized_device"), request.version(), false, method, path);
-        return;
-    }
-    if (std::string(request["X-Device-ID"]) != device->deviceId) {
-        write(errorResponse(403, "forbidden"), request.version(), false, method, path);
-        return;
-    }
-    logRequest(method, path, 101, started);
-    auto session =
-        std::make_shared<SignalSession<Stream>>(server.context, std::move(stream), device->deviceId);
-    session->accept(std::move(request));
-}
 
 } // namespace
 
 void HttpServer::Impl::accept() {
     acceptor->async_accept(net::make_strand(io), [this](beast::error_code error, tcp::socket socket) {
         if (error == net::error::operation_aborted) return;
-        if (!error) {
-            beast::tcp_stream stream(std::move(socket));
-            if (tls)
-                std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
-                    *this, beast::ssl_stream<beast::tcp_stream>(std::move(stream), *tls))
-                    ->start();
-            else
-                std::make_shared<HttpSession<beast::tcp_stream>>(*this, std::move(stream))->start();
-        }
+        if (error) return backOff(error);
+        outOfDescriptors = false;
+        onAccepted(std::move(socket));
         accept();
     });
 }
 
-HttpServer::HttpServer(ServiceContext& context, Router& router)
-    : impl(std::make_unique<Impl>(context, router)) {}
+// Out of descriptors (or another accept failure) the pending connection stays in the
+// backlog: retrying at once would spin a core, so wait a little and say so once.
+void HttpServer::Impl::backOff(const beast::error_code& error) {
+    bool exhausted = error == net::error::no_descriptors || error.value() == ENFILE ||
+                     error == net::error::no_buffer_space || error == net::error::no_memory;
+    if (!exhausted) return accept();
+    if (!outOfDescriptors)
+        std::fprintf(stderr, "cannot accept connections: %s; retrying every %lld ms\n",
+                     error.message().c_str(), static_cast<long long>(kAcceptRetry.count()));
+    outOfDescriptors = true;
+    acceptRetry.expires_after(kAcceptRetry);
+    acceptRetry.async_wait([this](beast::error_code error) {
+        if (!error) accept();
+    });
+}
+
+void HttpServer::Impl::onAccepted(tcp::socket socket) {
+    std::string peer = peerAddressOf(socket);
+    auto slot = limits.admit(peer);
+    if (!slot) return refuse(std::move(socket));
+    beast::tcp_stream stream(std::move(socket));
+    if (tls)
+        std::make_shared<HttpSession<beast::ssl_stream<beast::tcp_stream>>>(
+            *this, beast::ssl_stream<beast::tcp_stream>(std::move(stream), *tls), std::move(slot), peer)
+            ->start();
+    else
+        std::make_shared<HttpSession<beast::tcp_stream>>(*this, std::move(stream), std::move(slot), peer)
+            ->start();
+}
+
+// Over a connection cap: a plain connection is told why, a TLS one is simply closed.
+void HttpServer::Impl::refuse(tcp::socket socket) {
+    auto shared = std::make_shared<tcp::socket>(std::move(socket));
+    if (tls) return;
+    ApiResponse api = errorResponse(503, "too_many_connections");
+    api.retryAfter = context.settings.retryAfter;
+    auto text = std::make_shared<std::string>();
+    std::ostringstream out;
+    out << makeResponse(api, 11, false);
+    *text = out.str();
+    net::async_write(*shared, net::buffer(*text), [shared, text](beast::error_code, size_t) {
+        beast::error_code ignored;
+        shared->shutdown(tcp::socket::shutdown_both, ignored);
+    });
+}
+
+HttpServer::HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies)
+    : impl(std::make_unique<Impl>(context, router, std::move(trustedProxies))) {}
 
 HttpServer::~HttpServer() {
     stop();
-    impl->workers.join();
+    impl->hashing.stop();
+    impl->workers.stop();
     // The hub holds the signaling sockets, which must go before the I/O context they use.
     impl->context.hub.clear();
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlinth::service {
 
@@ -24,12 +25,13 @@ struct ListenAddress {
 };
 
 // HTTP/1.1 and the /v1/signal WebSocket on one port, plain or TLS. Network I/O runs on a
-// few threads, each connection on its own strand; endpoint handlers (which may hash
-// passwords and wait for SQLite) run on a separate worker pool so that slow requests never
-// hold up reads and writes.
+// few threads, each connection on its own strand; endpoint handlers that wait for SQLite
+// run on a worker pool and password hashing on a bounded pool of its own, so that slow
+// requests never hold up reads and writes, nor a flood of sign-ins the other endpoints.
 class HttpServer {
 public:
-    HttpServer(ServiceContext& context, Router& router);
+    // Requests from `trustedProxies` name their client in X-Forwarded-For.
+    HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies = {});
     ~HttpServer();
 
     // Binds and listens; answers the base URL, e.g. "http://127.0.0.1:41234".

@@ -12,20 +12,34 @@ bool RateLimiter::allow(const std::string& key, int64_t now) {
     return true;
 }
 
-bool RateLimiter::wouldAllow(const std::string& key, int64_t now) {
+void RateLimiter::release(const std::string& key) {
     std::lock_guard lock(mutex);
     auto found = events.find(key);
-    if (found == events.end()) return true;
-    forgetOld(found->second, now);
-    return found->second.size() < limit;
+    if (found != events.end() && !found->second.empty()) found->second.pop_back();
 }
 
-void RateLimiter::record(const std::string& key, int64_t now) {
+int64_t RateLimiter::waitFor(const std::string& key, int64_t now) {
     std::lock_guard lock(mutex);
-    sweep(now);
-    auto& times = events[key];
+    auto found = events.find(key);
+    if (found == events.end()) return 0;
+    auto& times = found->second;
     forgetOld(times, now);
-    times.push_back(now);
+    if (times.size() < limit) return 0;
+    return times[times.size() - limit] + window - now;
+}
+
+size_t RateLimiter::count(const std::string& key, int64_t now) {
+    std::lock_guard lock(mutex);
+    auto found = events.find(key);
+    if (found == events.end()) return 0;
+    forgetOld(found->second, now);
+    return found->second.size();
+}
+
+int64_t RateLimiter::newest(const std::string& key) {
+    std::lock_guard lock(mutex);
+    auto found = events.find(key);
+    return found == events.end() || found->second.empty() ? 0 : found->second.back();
 }
 
 void RateLimiter::forgetOld(std::deque<int64_t>& times, int64_t now) {

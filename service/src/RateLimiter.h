@@ -14,11 +14,16 @@ class RateLimiter {
 public:
     RateLimiter(size_t limit, int64_t windowSeconds) : limit(limit), window(windowSeconds) {}
 
-    // Records the event and tells whether it is within the limit.
+    // Records the event and tells whether it is within the limit (check and count are one
+    // step, so concurrent callers cannot both take the last place).
     bool allow(const std::string& key, int64_t now);
-    // Tells whether another event would be allowed, without recording one.
-    bool wouldAllow(const std::string& key, int64_t now);
-    void record(const std::string& key, int64_t now);
+    // Gives back the newest event of the key: a reserved attempt that turned out fine.
+    void release(const std::string& key);
+    // Seconds until the key has a free place again (0 when it has one now).
+    int64_t waitFor(const std::string& key, int64_t now);
+    // Events of the key within the window, and the time of the newest one (0 without any).
+    size_t count(const std::string& key, int64_t now);
+    int64_t newest(const std::string& key);
 
 private:
     void forgetOld(std::deque<int64_t>& times, int64_t now);

@@ -14,10 +14,13 @@ namespace {
 
 using Handler = std::function<ApiResponse(ServiceContext&, const ApiRequest&, const std::string& id)>;
 
+using Lane = Router::Lane;
+
 struct Route {
     const char* method;
     std::vector<std::string> pattern; // "{id}" matches one non-empty segment
     Handler handler;
+    Lane lane = Lane::worker;
     bool development = false;
 };
 
@@ -52,10 +55,10 @@ ApiResponse health(ServiceContext& context, const ApiRequest&) {
 
 const std::vector<Route>& routes() {
     static const std::vector<Route> table = {
-        {"POST", {"v1", "auth", "login"}, plain(auth::login)},
+        {"POST", {"v1", "auth", "login"}, plain(auth::login), Lane::hashing},
         {"POST", {"v1", "auth", "sms-code"}, plain(auth::smsCode)},
         {"POST", {"v1", "auth", "sms-login"}, plain(auth::smsLogin)},
-        {"POST", {"v1", "auth", "password-setup"}, plain(auth::passwordSetup)},
+        {"POST", {"v1", "auth", "password-setup"}, plain(auth::passwordSetup), Lane::hashing},
         {"POST", {"v1", "auth", "captcha"}, plain(auth::captcha)},
         {"POST", {"v1", "auth", "qr"}, plain(auth::qrCreate)},
         {"POST", {"v1", "auth", "qr", "poll"}, plain(auth::qrPoll)},
@@ -66,15 +69,15 @@ const std::vector<Route>& routes() {
         {"DELETE", {"v1", "devices", "{id}"}, devices::remove},
         {"POST", {"v1", "devices", "{id}", "renew"}, devices::renew},
         {"POST", {"v1", "devices", "{id}", "heartbeat"}, devices::heartbeat},
-        {"PUT", {"v1", "devices", "{id}", "pairing"}, devices::putPairing},
+        {"PUT", {"v1", "devices", "{id}", "pairing"}, devices::putPairing, Lane::hashing},
         {"DELETE", {"v1", "devices", "{id}", "pairing"}, devices::deletePairing},
         {"POST", {"v1", "diagnostics"}, plain(diagnostics::upload)},
         {"POST", {"v1", "sessions"}, plain(sessions::create)},
-        {"POST", {"v1", "guest-sessions"}, plain(sessions::createGuest)},
-        {"GET", {"v1", "health"}, plain(health)},
-        {"GET", {"v1", "dev", "outbox"}, plain(devOutbox), true},
-        {"POST", {"v1", "dev", "clock"}, plain(devClock), true},
-        {"GET", {"v1", "dev", "captchas", "{id}"}, devCaptcha, true},
+        {"POST", {"v1", "guest-sessions"}, plain(sessions::createGuest), Lane::hashing},
+        {"GET", {"v1", "health"}, plain(health), Lane::network},
+        {"GET", {"v1", "dev", "outbox"}, plain(devOutbox), Lane::worker, true},
+        {"POST", {"v1", "dev", "clock"}, plain(devClock), Lane::worker, true},
+        {"GET", {"v1", "dev", "captchas", "{id}"}, devCaptcha, Lane::worker, true},
     };
     return table;
 }
@@ -122,11 +125,22 @@ ApiResponse Router::dispatch(const ApiRequest& request) {
     return response;
 }
 
+Router::Lane Router::laneOf(const std::string& method, const std::string& path) const {
+    auto segments = pathSegments(path);
+    for (const Route& route : routes()) {
+        std::string id;
+        if (route.method == method && matches(route, segments, id)) return route.lane;
+    }
+    return Lane::network; // 404 and 405 answers need nothing else
+}
+
 ApiResponse Router::handle(const ApiRequest& request) {
     try {
         return dispatch(request);
     } catch (const ApiFailure& failure) {
-        return errorResponse(failure.status, failure.code, failure.extra);
+        ApiResponse response = errorResponse(failure.status, failure.code, failure.extra);
+        response.retryAfter = failure.retryAfter;
+        return response;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "internal error on %s %s: %s\n", request.method.c_str(), request.path.c_str(),
                      error.what());

@@ -10,8 +10,13 @@ namespace quorlinth::service {
 // "method_not_allowed", a failed handler its own code, anything unexpected 500.
 class Router {
 public:
+    // Where a request runs: cheap answers on the network thread, password hashing on its own
+    // bounded pool, everything else (SQLite) on the worker pool.
+    enum class Lane { network, worker, hashing };
+
     explicit Router(ServiceContext& context) : context(context) {}
     ApiResponse handle(const ApiRequest& request);
+    Lane laneOf(const std::string& method, const std::string& path) const;
 
 private:
     ApiResponse dispatch(const ApiRequest& request);

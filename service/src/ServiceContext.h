@@ -3,6 +3,7 @@
 #include "Database.h"
 #include "DevOutbox.h"
 #include "IceConfig.h"
+#include "LoginGuard.h"
 #include "PasswordHasher.h"
 #include "RateLimiter.h"
 #include "ServiceClock.h"
@@ -20,7 +21,7 @@ struct ServiceContext {
           hasher(settings.development ? PasswordHasher::kDevelopmentIterations
                                       : PasswordHasher::kProductionIterations),
           tokens(database, clock, settings), hub(clock, settings), ice(std::move(iceIn)),
-          outbox(settings.development), loginFailures(size_t(settings.loginFailureLimit), 15 * 60),
+          outbox(settings.development), logins(settings),
           sessionRequests(size_t(settings.sessionRequestLimit), 60), guestAttempts(10, 60), captchas(30, 60),
           diagnostics(10, 3600) {}
 
@@ -32,7 +33,7 @@ struct ServiceContext {
     SignalHub hub;
     const IceConfig ice;
     DevOutbox outbox;
-    RateLimiter loginFailures;   // per user name
+    LoginGuard logins;
     RateLimiter sessionRequests; // per controller device
     RateLimiter guestAttempts;   // per controller device
     RateLimiter captchas;        // per client address

@@ -6,7 +6,8 @@ namespace quorlinth::service {
 
 const char* const kUsage =
     "usage: quorlinth-service --listen HOST:PORT --db PATH [--tls-cert FILE --tls-key FILE] [--dev]\n"
-    "                         [--ice-config FILE]\n"
+    "                         [--ice-config FILE] [--secret-file FILE] [--trusted-proxy ADDRESS]...\n"
+    "                         [--set NAME=VALUE]...\n"
     "       quorlinth-service add-user --db PATH USERNAME PASSWORD [--phone PHONE] [--dev]\n";
 
 namespace {
@@ -43,7 +44,8 @@ Result<ServeOptions> parseServeOptions(const std::vector<std::string>& arguments
             continue;
         }
         if (argument != "--listen" && argument != "--db" && argument != "--tls-cert" &&
-            argument != "--tls-key" && argument != "--ice-config")
+            argument != "--tls-key" && argument != "--ice-config" && argument != "--secret-file" &&
+            argument != "--trusted-proxy" && argument != "--set")
             return Error{"unknown argument " + argument};
         auto value = valueAfter(arguments, i);
         if (!value) return Error{value.error()};
@@ -58,6 +60,13 @@ Result<ServeOptions> parseServeOptions(const std::vector<std::string>& arguments
             certificate = value.value();
         } else if (argument == "--tls-key") {
             key = value.value();
+        } else if (argument == "--secret-file") {
+            options.secretFile = value.value();
+        } else if (argument == "--trusted-proxy") {
+            options.trustedProxies.push_back(value.value());
+        } else if (argument == "--set") {
+            if (auto applied = applySetting(options.settings, value.value()); !applied)
+                return Error{applied.error()};
         } else {
             options.iceConfig = value.value();
         }
@@ -66,6 +75,8 @@ Result<ServeOptions> parseServeOptions(const std::vector<std::string>& arguments
     if (options.database.empty()) return Error{"--db is required"};
     if (certificate.has_value() != key.has_value()) return Error{"--tls-cert and --tls-key go together"};
     if (certificate) options.tls = TlsFiles{*certificate, *key};
+    if (options.secretFile.empty()) options.secretFile = options.database.string() + ".key";
+    options.settings.development = options.development;
     return options;
 }
 

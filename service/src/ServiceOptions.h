@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HttpServer.h"
+#include "ServiceSettings.h"
 #include "base/Result.h"
 
 #include <filesystem>
@@ -11,12 +12,16 @@
 namespace quorlinth::service {
 
 // quorlinth-service --listen HOST:PORT --db PATH [--tls-cert F --tls-key F] [--dev] [--ice-config F]
+//                   [--secret-file F] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]...
 struct ServeOptions {
     ListenAddress listen;
     std::filesystem::path database;
     std::optional<TlsFiles> tls;
     bool development = false;
     std::optional<std::filesystem::path> iceConfig;
+    std::filesystem::path secretFile; // default: beside the database, PATH.key
+    std::vector<std::string> trustedProxies;
+    ServiceSettings settings;
 };
 
 // quorlinth-service add-user --db PATH USERNAME PASSWORD [--phone P] [--dev]

@@ -52,6 +52,33 @@ ApiResponse open(ServiceContext& context, const Target& target, const std::strin
              {"view_only", target.platform == "ios"}});
 }
 
+struct Pairing {
+    std::string deviceId;
+    std::string passwordHash;
+    int64_t failures = 0; // including this attempt
+    int64_t expiresAt = 0;
+};
+
+// Counts the attempt as a failure before the password is checked, in one statement, so that
+// concurrent guesses cannot get past the limit; a right password gives it back.
+Pairing reservePairingAttempt(ServiceContext& context, const std::string& code, int64_t now) {
+    auto row = context.db.queryOne(
+        "UPDATE pairings SET failures = failures + 1 WHERE code = ? AND expires_at > ? AND failures < ? "
+        "RETURNING device_id, password_hash, failures, expires_at",
+        {code, now, context.settings.pairingMaxFailures});
+    if (row) return {row->text(0), row->text(1), row->integer(2), row->integer(3)};
+    auto existing = context.db.queryOne("SELECT failures, expires_at FROM pairings WHERE code = ?", {code});
+    if (existing && existing->integer(1) > now) fail(423, "pairing_locked");
+    fail(403, "pairing_invalid");
+}
+
+void restorePairing(ServiceContext& context, const std::string& code, const Pairing& pairing) {
+    context.db.execute(
+        "INSERT OR IGNORE INTO pairings (device_id, code, password_hash, failures, expires_at) "
+        "VALUES (?, ?, ?, ?, ?)",
+        {pairing.deviceId, code, pairing.passwordHash, pairing.failures - 1, pairing.expiresAt});
+}
+
 } // namespace
 
 ApiResponse create(ServiceContext& context, const ApiRequest& request) {
@@ -79,19 +106,23 @@ ApiResponse createGuest(ServiceContext& context, const ApiRequest& request) {
         !context.guestAttempts.allow("account:" + std::to_string(account.userId), now))
         fail(429, "rate_limited");
     code.erase(std::remove(code.begin(), code.end(), ' '), code.end());
-    auto pairing = context.db.queryOne(
-        "SELECT device_id, password_hash, failures, expires_at FROM pairings WHERE code = ?", {code});
-    if (!pairing || pairing->integer(3) <= now) fail(403, "pairing_invalid");
-    if (pairing->integer(2) >= context.settings.pairingMaxFailures) fail(423, "pairing_locked");
-    if (!context.hasher.verify(password, pairing->text(1))) {
-        auto after = context.db.queryOne(
-            "UPDATE pairings SET failures = failures + 1 WHERE code = ? RETURNING failures", {code});
-        if (after && after->integer(0) >= context.settings.pairingMaxFailures) fail(423, "pairing_locked");
+    Pairing pairing = reservePairingAttempt(context, code, now);
+    if (!context.hasher.verify(password, pairing.passwordHash)) {
+        if (pairing.failures >= context.settings.pairingMaxFailures) fail(423, "pairing_locked");
         fail(403, "pairing_invalid");
     }
-    auto target = findTarget(context, pairing->text(0));
+    // The password opens one session: whoever gets here first takes it.
+    auto taken = context.db.queryOne("DELETE FROM pairings WHERE code = ? RETURNING device_id", {code});
+    if (!taken) fail(403, "pairing_invalid");
+    auto target = findTarget(context, pairing.deviceId);
     if (!target) fail(403, "pairing_invalid");
-    return open(context, *target, controllerId, name, true);
+    try {
+        return open(context, *target, controllerId, name, true);
+    } catch (const ApiFailure&) {
+        // No session came of it (host offline, busy…): the guest may try again with it.
+        restorePairing(context, code, pairing);
+        throw;
+    }
 }
 
 } // namespace quorlinth::service::sessions

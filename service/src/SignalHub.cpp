@@ -123,12 +123,15 @@ void SignalHub::relayFromHost(const std::string& sessionId, Session& session, co
         send(controller, Json{{"type", "accepted"},
                               {"session_id", sessionId},
                               {"ice_servers", session.controllerIceServers}});
+        for (const Json& held : session.heldForHost)
+            relay(controller, session.hostConnection, held);
+        session.heldForHost.clear();
     } else if (type == "reject" || type == "end") {
         std::string reason = type == "reject" ? "rejected" : "host_ended";
         sessions.erase(sessionId);
         send(controller, Json{{"type", "end"}, {"session_id", sessionId}, {"reason", reason}});
-    } else if ((type == "answer" && session.accepted) || type == "ice") {
-        if (auto out = relayed(type, sessionId, message)) send(controller, *out);
+    } else if ((type == "answer" || type == "ice") && session.accepted) {
+        if (auto out = relayed(type, sessionId, message)) relay(session.hostConnection, controller, *out);
     }
 }
 
@@ -138,8 +141,15 @@ void SignalHub::relayFromController(const std::string& sessionId, Session& sessi
     if (type == "end") {
         sessions.erase(sessionId);
         send(host, Json{{"type", "end"}, {"session_id", sessionId}});
-    } else if ((type == "offer" && session.accepted) || type == "ice") {
-        if (auto out = relayed(type, sessionId, message)) send(host, *out);
+    } else if (type == "offer" && session.accepted) {
+        if (auto out = relayed(type, sessionId, message)) relay(session.controllerConnection, host, *out);
+    } else if (type == "ice") {
+        auto out = relayed(type, sessionId, message);
+        if (!out) return;
+        if (session.accepted)
+            relay(session.controllerConnection, host, *out);
+        else if (session.heldForHost.size() < size_t(settings.signalHeldCandidates))
+            session.heldForHost.push_back(std::move(*out));
     }
 }
 
@@ -163,7 +173,15 @@ std::optional<Json> SignalHub::relayed(const std::string& type, const std::strin
 
 void SignalHub::send(uint64_t connection, const Json& message) {
     auto found = connections.find(connection);
-    if (found != connections.end()) found->second.peer->sendText(dumpJson(message));
+    if (found != connections.end() && !found->second.peer->sendText(dumpJson(message)))
+        found->second.peer->closeForPolicy();
+}
+
+void SignalHub::relay(uint64_t from, uint64_t to, const Json& message) {
+    auto receiver = connections.find(to);
+    if (receiver == connections.end() || receiver->second.peer->sendText(dumpJson(message))) return;
+    if (auto sender = connections.find(from); sender != connections.end())
+        sender->second.peer->closeForPolicy();
 }
 
 void SignalHub::endSessionsOf(uint64_t connection) {

@@ -12,16 +12,21 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace quorlinth::service {
 
-// One open signaling socket as the hub sees it. Both calls only queue work on the socket's
+// One open signaling socket as the hub sees it. The calls only queue work on the socket's
 // own strand, so the hub may call them under its lock.
 class SignalPeer {
 public:
     virtual ~SignalPeer() = default;
-    virtual void sendText(std::string text) = 0;
+    // Queues a frame; false (nothing queued) when the reader is too far behind.
+    virtual bool sendText(std::string text) = 0;
+    // Closes with 1000: the socket was replaced or its device removed.
     virtual void close() = 0;
+    // Closes with 1008 (policy violation): the socket sent more than it may.
+    virtual void closeForPolicy() = 0;
 };
 
 struct SessionOpening {
@@ -35,7 +40,9 @@ struct SessionOpening {
 
 // The signaling relay: which device has a socket open, and the sessions that each bind
 // exactly one host socket and one controller socket. Messages are relayed only between the
-// two sockets of a session, and only the fields each type defines.
+// two sockets of a session, and only the fields each type defines. Until the host accepts,
+// nothing from the controller reaches it but the request: early candidates wait here. A
+// sender whose receiver cannot keep up is closed for policy, not the receiver.
 class SignalHub {
 public:
     SignalHub(const ServiceClock& clock, const ServiceSettings& settings)
@@ -74,9 +81,13 @@ private:
         bool accepted = false;
         int64_t createdAt = 0;
         Json controllerIceServers;
+        std::vector<Json> heldForHost; // the controller's candidates before accept
     };
 
+    // A message of the service itself; a reader too far behind for it is closed.
     void send(uint64_t connection, const Json& message);
+    // A message from another socket; when the reader is too far behind, the sender is closed.
+    void relay(uint64_t from, uint64_t to, const Json& message);
     void endSessionsOf(uint64_t connection);
     void relayFromHost(const std::string& sessionId, Session& session, const std::string& type,
                        const Json& message);

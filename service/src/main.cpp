@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <signal.h>
+#include <sys/resource.h>
 
 using namespace quorlinth;
 using namespace quorlinth::service;
@@ -18,6 +19,14 @@ Result<std::unique_ptr<Database>> openDatabase(const std::filesystem::path& file
     if (!database) return database;
     if (auto migrated = migrateSchema(*database.value()); !migrated) return Error{migrated.error()};
     return database;
+}
+
+// Every connection and signaling socket holds a descriptor: use all the system allows.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) std::fprintf(stderr, "cannot raise the descriptor limit\n");
 }
 
 int addUser(const std::vector<std::string>& arguments) {
@@ -65,11 +74,10 @@ int serve(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "%s\n", database.error().c_str());
         return 1;
     }
-    ServiceSettings settings;
-    settings.development = serve.development;
-    ServiceContext context(*database.value(), settings, ice);
+    raiseDescriptorLimit();
+    ServiceContext context(*database.value(), serve.settings, ice);
     Router router(context);
-    HttpServer server(context, router);
+    HttpServer server(context, router, serve.trustedProxies);
     auto base = server.listen(serve.listen, serve.tls);
     if (!base) {
         std::fprintf(stderr, "%s\n", base.error().c_str());

@@ -67,4 +67,20 @@ protected:
     std::unique_ptr<HttpClient> client;
 };
 
+// The same helpers over a service started with extra arguments by the test itself.
+class TunedServiceTest : public ServiceTest {
+protected:
+    void SetUp() override {}
+
+    void startTuned(const std::vector<std::string>& arguments, bool development = true,
+                    const std::vector<std::string>& wrapper = {}) {
+        ASSERT_EQ(0, addUser(kUser, kPassword, kPhone));
+        tuned = std::make_unique<TunedService>(dir, arguments, development, wrapper);
+        ASSERT_TRUE(tuned->started()) << tuned->logText();
+        client = std::make_unique<HttpClient>(tuned->port());
+    }
+
+    std::unique_ptr<TunedService> tuned;
+};
+
 } // namespace quorlinth::testing

@@ -1,5 +1,6 @@
 #include "ServiceHarness.h"
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -152,6 +153,50 @@ std::string HttpClient::rawExchange(const std::string& bytes, std::chrono::milli
     readMore();
     io.run_for(wait);
     return received;
+}
+
+std::vector<HttpReply> concurrently(int count, const std::function<HttpReply(int index)>& request) {
+    std::vector<HttpReply> replies(static_cast<size_t>(count));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back([&, i] { replies[size_t(i)] = request(i); });
+    for (auto& thread : threads)
+        thread.join();
+    return replies;
+}
+
+int countOf(const std::vector<HttpReply>& replies, int status, const std::string& error) {
+    return int(std::count_if(replies.begin(), replies.end(), [&](const HttpReply& reply) {
+        return reply.status == status && (error.empty() || reply.error() == error);
+    }));
+}
+
+TunedService::TunedService(const TempDir& tempDir, const std::vector<std::string>& extraArguments,
+                           bool development, const std::vector<std::string>& wrapper)
+    : dir(tempDir.path()) {
+    std::vector<std::string> arguments = wrapper;
+    arguments.insert(arguments.end(), {serviceBinary().string(), "--listen", "127.0.0.1:0", "--db",
+                                       (dir / "service.sqlite").string()});
+    if (development) arguments.push_back("--dev");
+    arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+    process =
+        std::make_unique<ChildProcess>(arguments, Environment{}, dir / "service.out", dir / "service.log");
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+         std::chrono::steady_clock::now() < deadline && process->running();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        std::string output = process->outputText();
+        size_t end = output.find('\n');
+        if (end == std::string::npos) continue;
+        std::string line = output.substr(0, end);
+        auto colon = line.rfind(':');
+        if (line.rfind("http", 0) == 0 && colon != std::string::npos)
+            boundPort = uint16_t(std::stoi(line.substr(colon + 1)));
+        return;
+    }
+}
+
+std::string TunedService::logText() const {
+    return readTextFile(dir / "service.log");
 }
 
 struct SignalClient::Impl {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,6 +41,29 @@ public:
 private:
     uint16_t port;
     std::optional<std::filesystem::path> caFile;
+};
+
+// Runs `count` requests at once, each on its own thread and connection; the answers in order.
+std::vector<HttpReply> concurrently(int count, const std::function<HttpReply(int index)>& request);
+// How many answers have the status (and error code, when given).
+int countOf(const std::vector<HttpReply>& replies, int status, const std::string& error = "");
+
+// A quorlinth-service on 127.0.0.1:0 started with extra arguments (limits set low for a test,
+// production mode when `development` is false), optionally through a wrapper command such as
+// prlimit, stopped with the object.
+class TunedService {
+public:
+    TunedService(const TempDir& dir, const std::vector<std::string>& extraArguments, bool development = true,
+                 const std::vector<std::string>& wrapper = {});
+    bool started() const { return boundPort != 0; }
+    uint16_t port() const { return boundPort; }
+    bool isRunning() { return process && process->running(); }
+    std::string logText() const;
+
+private:
+    std::filesystem::path dir;
+    std::unique_ptr<ChildProcess> process;
+    uint16_t boundPort = 0;
 };
 
 // A device of the account: its id and device token.

@@ -320,6 +320,34 @@ TEST_F(GuestSession, WithdrawnCodeAndTooManyAttemptsAreRefused) {
     EXPECT_EQ("rate_limited", last.error());
 }
 
+TEST_F(GuestSession, ConcurrentWrongPasswordsAreCountedBeforeTheyAreChecked) {
+    auto replies = concurrently(10, [&](int) { return requestGuest(code, "ffffffffffffffff"); });
+    EXPECT_EQ(4, countOf(replies, 403, "pairing_invalid"));
+    EXPECT_EQ(6, countOf(replies, 423, "pairing_locked")) << "the fifth failure locks the code";
+}
+
+TEST_F(GuestSession, ThePasswordOpensOneSessionOnly) {
+    EXPECT_EQ("device_offline", requestGuest(code, "00112233aabbccdd").error())
+        << "no session came of it, so the password still counts";
+    auto hostSocket = connect(host);
+    auto guestSocket = connect(guest);
+    ASSERT_EQ(200, heartbeat(host, true, true, true).status);
+    auto replies = concurrently(3, [&](int) { return requestGuest(code, "00112233aabbccdd"); });
+    EXPECT_EQ(1, countOf(replies, 200));
+    EXPECT_EQ(2, countOf(replies, 403, "pairing_invalid"));
+    ASSERT_TRUE(hostSocket->receiveType("request").has_value());
+
+    // The guest reconnects with the code the host shows after issuing a new one.
+    std::string sessionId;
+    for (const HttpReply& reply : replies)
+        if (reply.status == 200) sessionId = field::string(reply.json(), "session_id", "");
+    guestSocket->send(Json{{"type", "end"}, {"session_id", sessionId}});
+    ASSERT_TRUE(hostSocket->receiveType("end").has_value());
+    EXPECT_EQ("pairing_invalid", requestGuest(code, "00112233aabbccdd").error());
+    std::string fresh = pair("8899aabbccddeeff");
+    EXPECT_EQ(200, requestGuest(fresh, "8899aabbccddeeff").status);
+}
+
 TEST_F(GuestSession, OwnDeviceByCodeIsSameDevice) {
     HttpReply reply =
         client->request("POST", "/v1/guest-sessions", account,

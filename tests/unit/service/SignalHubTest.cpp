@@ -7,12 +7,19 @@ namespace {
 
 class FakePeer : public SignalPeer {
 public:
-    void sendText(std::string text) override { sent.push_back(*parseJsonObject(text)); }
+    bool sendText(std::string text) override {
+        if (full) return false;
+        sent.push_back(*parseJsonObject(text));
+        return true;
+    }
     void close() override { closed = true; }
+    void closeForPolicy() override { closedForPolicy = true; }
     Json last() const { return sent.empty() ? Json() : sent.back(); }
 
     std::vector<Json> sent;
+    bool full = false; // the reader is too far behind
     bool closed = false;
+    bool closedForPolicy = false;
 };
 
 class SignalHubTest : public ::testing::Test {
@@ -80,6 +87,36 @@ TEST_F(SignalHubTest, IceIndexOutsideThirtyTwoBitsIsDropped) {
         h, dumpJson(Json{
                {"type", "ice"}, {"session_id", id}, {"candidate", "c"}, {"sdp_mline_index", 1ll << 40}}));
     EXPECT_EQ((Json{{"type", "ice"}, {"session_id", id}, {"candidate", "c"}}), controller->last());
+}
+
+TEST_F(SignalHubTest, TheHostGetsNothingButTheRequestBeforeItAccepts) {
+    uint64_t h = hub.attach("host", host);
+    uint64_t c = hub.attach("controller", controller);
+    std::string id = open();
+    size_t before = host->sent.size();
+    for (int i = 0; i < settings.signalHeldCandidates + 5; ++i)
+        hub.receive(c, dumpJson(Json{{"type", "ice"}, {"session_id", id}, {"candidate", std::to_string(i)}}));
+    hub.receive(c, dumpJson(Json{{"type", "offer"}, {"session_id", id}, {"sdp", "early"}}));
+    EXPECT_EQ(before, host->sent.size());
+
+    hub.receive(h, dumpJson(Json{{"type", "accept"}, {"session_id", id}}));
+    ASSERT_EQ(before + size_t(settings.signalHeldCandidates), host->sent.size());
+    for (int i = 0; i < settings.signalHeldCandidates; ++i)
+        EXPECT_EQ(std::to_string(i), host->sent[before + size_t(i)]["candidate"]); // in order, extras dropped
+    hub.receive(c, dumpJson(Json{{"type", "ice"}, {"session_id", id}, {"candidate", "late"}}));
+    EXPECT_EQ("late", host->last()["candidate"]);
+}
+
+TEST_F(SignalHubTest, AReaderThatFallsBehindGetsTheSenderClosedForPolicy) {
+    uint64_t h = hub.attach("host", host);
+    uint64_t c = hub.attach("controller", controller);
+    std::string id = open();
+    hub.receive(h, dumpJson(Json{{"type", "accept"}, {"session_id", id}}));
+    host->full = true;
+    hub.receive(c, dumpJson(Json{{"type", "ice"}, {"session_id", id}, {"candidate", "x"}}));
+    EXPECT_TRUE(controller->closedForPolicy);
+    EXPECT_FALSE(host->closedForPolicy);
+    EXPECT_FALSE(host->closed);
 }
 
 TEST_F(SignalHubTest, PendingSessionsExpireButAcceptedOnesStay) {

@@ -1,0 +1,188 @@
+#include "ServiceFixture.h"
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <thread>
+
+namespace quorlinth::testing {
+namespace {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+std::string statusLineOf(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+}
+
+// Plain connections the test holds open, each proven accepted by one answered request.
+class HeldConnections {
+public:
+    explicit HeldConnections(uint16_t port) : port(port) {}
+
+    // True when the service accepted the connection and answered on it within `wait`.
+    bool open(std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+        auto socket = std::make_unique<tcp::socket>(io);
+        boost::system::error_code error;
+        socket->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), error);
+        if (error) return false;
+        net::write(*socket, net::buffer(std::string("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n")), error);
+        std::string answer;
+        net::async_read_until(*socket, net::dynamic_buffer(answer), "}",
+                              [](boost::system::error_code, size_t) {});
+        io.restart();
+        if (io.run_for(wait) == 0 || !io.stopped()) {
+            socket->cancel(); // still waiting in the backlog
+            io.restart();
+            io.run();
+        }
+        sockets.push_back(std::move(socket));
+        return answer.rfind("HTTP/1.1 200", 0) == 0;
+    }
+    void closeAll() { sockets.clear(); }
+
+private:
+    uint16_t port;
+    net::io_context io;
+    std::vector<std::unique_ptr<tcp::socket>> sockets;
+};
+
+std::string uploadHead(const std::string& token, size_t length, const std::string& extra = "") {
+    return "POST /v1/diagnostics HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+           (token.empty() ? std::string() : "Authorization: Bearer " + token + "\r\n") + extra +
+           "Content-Length: " + std::to_string(length) + "\r\nConnection: close\r\n\r\n";
+}
+
+std::string uploadBody(size_t textBytes) {
+    return dumpJson(
+        Json{{"platform", "linux"}, {"build", "1"}, {"device", "d"}, {"text", std::string(textBytes, 'x')}});
+}
+
+using ServiceUnderLoad = TunedServiceTest;
+
+TEST_F(ServiceUnderLoad, BogusSignInsGetQuickRefusalsWhileHealthStaysUp) {
+    startTuned({"--set", "hash_threads=1", "--set", "hash_queue=2", "--set",
+                "login_attempts_per_address=1000", "--set", "login_failures_per_address=1000"},
+               false);
+    std::atomic<bool> flooding{true};
+    std::vector<int> health;
+    std::thread prober([&] {
+        while (flooding)
+            health.push_back(client->request("GET", "/v1/health").status);
+    });
+    auto replies = concurrently(60, [&](int i) {
+        return client->request("POST", "/v1/auth/login", "",
+                               Json{{"username", "nobody-" + std::to_string(i)}, {"password", "guess"}});
+    });
+    flooding = false;
+    prober.join();
+
+    int busy = countOf(replies, 503, "service_busy");
+    EXPECT_GT(busy, 0) << "one hashing thread and two queued jobs cannot take 60 at once";
+    EXPECT_EQ(60, busy + countOf(replies, 401, "invalid_credentials"));
+    for (const HttpReply& reply : replies) {
+        if (reply.status != 503) continue;
+        EXPECT_EQ("2", reply.headers.at("retry-after"));
+        EXPECT_EQ(2, reply.json()["retry_after"]);
+    }
+    ASSERT_FALSE(health.empty());
+    EXPECT_EQ(health.size(), size_t(std::count(health.begin(), health.end(), 200)));
+    // Once the burst is over, the owner signs in.
+    EXPECT_FALSE(signIn().empty());
+}
+
+TEST_F(ServiceUnderLoad, ConcurrentGuessesStopExactlyAtTheLimit) {
+    startTuned({"--set", "hash_queue=100", "--set", "login_failures_per_account_address=10"});
+    auto replies = concurrently(30, [&](int) {
+        return client->request("POST", "/v1/auth/login", "",
+                               Json{{"username", kUser}, {"password", "wrong"}});
+    });
+    EXPECT_EQ(10, countOf(replies, 401, "invalid_credentials"));
+    EXPECT_EQ(20, countOf(replies, 429, "rate_limited"));
+}
+
+using UnauthenticatedLoad = TunedServiceTest;
+
+TEST_F(UnauthenticatedLoad, AnonymousUploadsAreRefusedBeforeTheirBody) {
+    startTuned({});
+    std::vector<std::string> answers(150);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < answers.size(); ++i)
+        threads.emplace_back([&, i] {
+            // Headers only: the service must answer without waiting for the 2 MB it was promised.
+            std::string extra = i % 2 ? "Expect: 100-continue\r\n" : "";
+            answers[i] = client->rawExchange(uploadHead(i % 3 ? "" : "qa_forged", 2'000'000, extra));
+        });
+    for (auto& thread : threads)
+        thread.join();
+    for (const std::string& answer : answers)
+        EXPECT_EQ("HTTP/1.1 401 Unauthorized", statusLineOf(answer)) << answer.substr(0, 200);
+    EXPECT_EQ(200, client->request("GET", "/v1/health").status);
+}
+
+TEST_F(UnauthenticatedLoad, ConnectionsPerAddressAreCapped) {
+    startTuned({"--set", "max_connections_per_address=10"});
+    HeldConnections held(tuned->port());
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(held.open());
+    std::string refused = client->rawExchange("GET /v1/health HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", statusLineOf(refused));
+    EXPECT_NE(std::string::npos, refused.find("too_many_connections"));
+    held.closeAll();
+    HttpReply health;
+    for (int i = 0; i < 50 && health.status != 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the service sees the closes
+        health = client->request("GET", "/v1/health");
+    }
+    EXPECT_EQ(200, health.status);
+}
+
+TEST_F(UnauthenticatedLoad, BodiesInFlightShareOneBudget) {
+    startTuned({"--set", "body_bytes_in_flight=150000"});
+    std::string token = signIn();
+    std::string body = uploadBody(100'000);
+    net::io_context io;
+    tcp::socket first(io);
+    first.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), tuned->port()));
+    net::write(first, net::buffer(uploadHead(token, body.size(), "Expect: 100-continue\r\n")));
+    std::string interim;
+    net::read_until(first, net::dynamic_buffer(interim), "\r\n\r\n");
+    ASSERT_EQ("HTTP/1.1 100 Continue", statusLineOf(interim)) << "the first body is welcome";
+
+    std::string second = client->rawExchange(uploadHead(token, body.size()) + body);
+    EXPECT_EQ("HTTP/1.1 503 Service Unavailable", statusLineOf(second));
+    EXPECT_NE(std::string::npos, second.find("service_busy"));
+
+    net::write(first, net::buffer(body));
+    std::string answer;
+    boost::system::error_code error;
+    net::read(first, net::dynamic_buffer(answer), error);
+    EXPECT_EQ("HTTP/1.1 200 OK", statusLineOf(answer)) << answer.substr(0, 300);
+    EXPECT_EQ("HTTP/1.1 200 OK", statusLineOf(client->rawExchange(uploadHead(token, body.size()) + body)))
+        << "the budget is free again";
+}
+
+TEST_F(UnauthenticatedLoad, RunningOutOfDescriptorsIsLoggedOnceAndOutlived) {
+    startTuned({}, true, {"prlimit", "--nofile=48:48", "--"});
+    HeldConnections held(tuned->port());
+    int accepted = 0;
+    for (int i = 0; i < 60; ++i)
+        accepted += held.open(std::chrono::milliseconds(200)) ? 1 : 0;
+    EXPECT_LT(accepted, 60) << "the descriptor limit did not bite";
+    // A few accept retries pass while the connections stay open.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    held.closeAll();
+    HttpReply health;
+    for (int i = 0; i < 100 && health.status != 200; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        health = client->request("GET", "/v1/health");
+    }
+    EXPECT_EQ(200, health.status);
+    EXPECT_TRUE(tuned->isRunning());
+    std::string log = tuned->logText();
+    size_t first = log.find("cannot accept connections");
+    ASSERT_NE(std::string::npos, first) << log.substr(0, 2000);
+    EXPECT_EQ(std::string::npos, log.find("cannot accept connections", first + 1)) << "logged once";
+}
+
+} // namespace
+} // namespace quorlinth::testing
