@@ -183,7 +183,34 @@ void ControllerInputTranslator::keyDown(const LocalKey& key) {
         sendModifierChange(*code, key.modifiers);
         return;
     }
+    if (handleShortcut(*code, key)) return;
     sendKey(*code, true, key.modifiers);
+}
+
+// Command is the local Control key, Control the local Super key (MacKeyCodes.h).
+bool ControllerInputTranslator::handleShortcut(uint16_t code, const LocalKey& key) {
+    const LocalModifiers& held = key.modifiers;
+    if (!held.control) return false;
+    if (code == macKey::kF && held.super && onToggleFullScreen) {
+        onToggleFullScreen();
+        return true;
+    }
+    if (code != macKey::kV || key.repeat || !beforePaste) return false;
+    heldPasteUp = true;
+    auto delay = beforePaste();
+    if (!delay) return true; // handed over as a transfer
+    LocalModifiers pressed = held;
+    auto keystroke = [this, weak = std::weak_ptr<bool>(alive), pressed] {
+        if (weak.expired() || !isMacTarget()) return;
+        sendKey(macKey::kV, true, pressed);
+        sendKey(macKey::kV, false, pressed);
+    };
+    if (schedule) {
+        schedule(*delay, keystroke);
+    } else {
+        keystroke();
+    }
+    return true;
 }
 
 void ControllerInputTranslator::keyUp(const LocalKey& key) {
@@ -193,6 +220,10 @@ void ControllerInputTranslator::keyUp(const LocalKey& key) {
     if (macModifierOfKey(*code)) {
         heldModifierKeys.erase(*code);
         sendModifierChange(*code, key.modifiers);
+        return;
+    }
+    if (*code == macKey::kV && heldPasteUp) {
+        heldPasteUp = false;
         return;
     }
     sendKey(*code, false, key.modifiers);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -96,6 +97,16 @@ public:
 
     void keyDown(const LocalKey& key);
     void keyUp(const LocalKey& key);
+
+    // Command-key combinations the view keeps for itself (Mac targets; optional):
+    // Control-Command-F toggles full screen here and sends nothing.
+    std::function<void()> onToggleFullScreen;
+    // Command-V asks first (the session's paste hand-over): none means the paste went over as a
+    // transfer and nothing is sent; a delay means the V keystroke follows after that many seconds.
+    // The local key-up of that V is not sent.
+    std::function<std::optional<double>()> beforePaste;
+    // Runs a task on the main thread after a delay; without it the keystroke goes at once.
+    std::function<void(double seconds, std::function<void()> task)> schedule;
     // The view stopped being the keyboard focus.
     void focusLost();
 
@@ -120,6 +131,7 @@ private:
     void sendModifierChange(uint16_t code, const LocalModifiers& modifiers);
     void sendKey(uint16_t code, bool down, const LocalModifiers& modifiers);
     void sendText(std::string_view utf8);
+    bool handleShortcut(uint16_t code, const LocalKey& key);
     static Json keyMessage(uint16_t code, bool down, const LocalModifiers& modifiers);
 
     Send send;
@@ -129,6 +141,8 @@ private:
     std::optional<double> lastMove;
     std::optional<PicturePoint> lastPointer;
     std::set<uint16_t> heldModifierKeys; // Mac codes of the modifier keys pressed here
+    bool heldPasteUp = false;            // the key-up of a handled Command-V is swallowed
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true); // for delayed keystrokes
 };
 
 } // namespace quorlinth

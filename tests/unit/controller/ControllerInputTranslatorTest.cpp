@@ -359,6 +359,74 @@ TEST_F(TranslatorTest, TypesKeysForAsciiAndTextForTheRest) {
     EXPECT_EQ(types(), (std::vector<std::string>(4, "keycode"))) << "invalid bytes are skipped";
 }
 
+TEST_F(TranslatorTest, CommandShortcutsKeptLocallyOrHandedOver) {
+    constexpr uint32_t kLetterV = 0x76, kLetterF = 0x66;
+    const LocalModifiers command{false, true, false, false};
+    const LocalModifiers shiftCommand{true, true, false, false};
+    std::vector<std::pair<double, std::function<void()>>> scheduled;
+    translator.schedule = [&](double seconds, std::function<void()> task) {
+        scheduled.emplace_back(seconds, std::move(task));
+    };
+    int fullScreen = 0;
+    translator.onToggleFullScreen = [&] { ++fullScreen; };
+    translator.keyDown({kLetterF, {false, true, false, true}, false});
+    translator.keyUp({kLetterF, {false, true, false, true}, false});
+    EXPECT_EQ(fullScreen, 1);
+    EXPECT_EQ(sent, (std::vector<Json>{keycode(3, false, false, true, false, true)}))
+        << "Control-Command-F stays here; only its key-up travels, as a Mac sends it";
+
+    struct Case {
+        const char* name;
+        bool hook;
+        std::optional<double> delay;
+        LocalModifiers modifiers;
+        bool repeat;
+        std::vector<Json> atOnce;
+        std::vector<Json> later;
+    };
+    const Case cases[] = {
+        {"handed over as a transfer: nothing sent", true, std::nullopt, command, false, {}, {}},
+        {"after the hand-over delay",
+         true,
+         0.15,
+         shiftCommand,
+         false,
+         {},
+         {keycode(9, true, true, false, false, true), keycode(9, false, true, false, false, true)}},
+        {"no hook: an ordinary key",
+         false,
+         0.15,
+         command,
+         false,
+         {keycode(9, true, false, false, false, true), keycode(9, false, false, false, false, true)},
+         {}},
+        {"a repeat: an ordinary key",
+         true,
+         0.15,
+         command,
+         true,
+         {keycode(9, true, false, false, false, true), keycode(9, false, false, false, false, true)},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sent.clear();
+        scheduled.clear();
+        translator.beforePaste =
+            c.hook ? std::function<std::optional<double>()>([&] { return c.delay; }) : nullptr;
+        translator.keyDown({kLetterV, c.modifiers, c.repeat});
+        translator.keyUp({kLetterV, c.modifiers, false});
+        EXPECT_EQ(sent, c.atOnce);
+        sent.clear();
+        ASSERT_EQ(scheduled.size(), c.later.empty() ? 0u : 1u);
+        if (!scheduled.empty()) {
+            EXPECT_EQ(scheduled[0].first, *c.delay);
+            scheduled[0].second();
+        }
+        EXPECT_EQ(sent, c.later);
+    }
+}
+
 TEST_F(TranslatorTest, ToolbarActions) {
     translator.sendKeyAction(ControllerInputTranslator::kRecentTasksAction);
     translator.sendKeyAction(3);
