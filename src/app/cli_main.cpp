@@ -2,6 +2,7 @@
 #include "app/cli/AccountCommands.h"
 #include "app/cli/CliCommand.h"
 #include "app/cli/SessionCommands.h"
+#include "app/cli/ShareCommands.h"
 
 #include <cstdio>
 #include <string>
@@ -20,6 +21,8 @@ std::vector<CliCommand> commandTable() {
          }},
     };
     for (auto& command : accountCommands())
+        commands.push_back(std::move(command));
+    for (auto& command : shareCommands())
         commands.push_back(std::move(command));
     for (auto& command : sessionCommands())
         commands.push_back(std::move(command));

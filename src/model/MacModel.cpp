@@ -380,6 +380,10 @@ void MacModel::setStartAtLogin(bool on) {
     published.loginItemStatus.set(static_cast<int>(item.status()));
 }
 
+void MacModel::setRestoreInput(bool on) {
+    updateAccess([on](MacSharingAccess& access) { access.restoreInput = on; });
+}
+
 MacSharingAccess MacModel::currentAccess() const {
     const auto& access = published.accessByHost.get();
     auto found = access.find(currentDeviceID());

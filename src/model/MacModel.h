@@ -91,7 +91,9 @@ public:
     };
 
     static std::shared_ptr<MacModel> create(Platform platform, Timings timings);
-    static std::shared_ptr<MacModel> create(Platform platform) { return create(std::move(platform), Timings{}); }
+    static std::shared_ptr<MacModel> create(Platform platform) {
+        return create(std::move(platform), Timings{});
+    }
     ~MacModel();
 
     const MacModelState& state() const { return published; }
@@ -114,6 +116,8 @@ public:
     void setKeepAwake(bool on);
     void setTrusted(const std::string& deviceID, bool trusted);
     void setStartAtLogin(bool on);
+    // Whether remote input comes back on when sharing starts by itself.
+    void setRestoreInput(bool on);
 
     // The sharing settings of the signed-in account on this machine.
     MacSharingAccess currentAccess() const;

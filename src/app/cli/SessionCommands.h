@@ -6,7 +6,7 @@
 
 namespace quorlinth::cli {
 
-// share (headless sharing host), connect (headless controller) and pairing (device code).
+// connect (headless controller) and pairing (device code).
 std::vector<CliCommand> sessionCommands();
 
 } // namespace quorlinth::cli

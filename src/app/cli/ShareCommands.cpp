@@ -1,0 +1,431 @@
+#include "app/cli/ShareCommands.h"
+
+#include "app/cli/CliAccount.h"
+#include "app/cli/PatternDesktop.h"
+#include "app/cli/ShareLock.h"
+#include "app/cli/TerminalPrompter.h"
+#include "base/DisplayText.h"
+#include "base/MainQueue.h"
+#include "log/MacLog.h"
+#include "model/MacModel.h"
+#include "platform/linux/LogindPowerManagement.h"
+#include "platform/linux/LogindSessionMonitor.h"
+#include "platform/linux/RandRDisplayServices.h"
+#include "platform/linux/XShmScreenCapture.h"
+#include "platform/linux/XTestInputInjector.h"
+#include "platform/linux/XTestInputSources.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
+#include "store/Paths.h"
+#include "store/UserDefaults.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+namespace quorlinth::cli {
+
+namespace {
+
+constexpr Millis kVirtualDisplayReplyTimeout{8000};
+
+std::atomic<bool> interrupted{false};
+
+void printLine(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void logEverywhere(const std::string& text) {
+    printLine(text);
+    MacLog::shared().log(text);
+}
+
+int usageError(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 2;
+}
+
+std::string selfExecutable() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+struct ShareFlags {
+    std::set<std::string> trusted;
+    bool acceptAll = false;
+    bool forceRelay = false;
+    bool allowInput = false;
+    bool printControl = false;
+    bool pairing = false;
+    bool atLogin = false;
+    std::optional<MacShareQuality> quality;
+    std::string source = std::getenv("DISPLAY") ? "x11" : "pattern";
+    int patternWidth = 1920, patternHeight = 1080;
+    std::vector<std::string> iceAddresses;
+    std::optional<long> seconds;
+};
+
+std::optional<long> number(const std::string& text) {
+    try {
+        size_t used = 0;
+        long value = std::stol(text, &used);
+        if (used == text.size() && value >= 0) return value;
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+// The flags, or the usage error that names the bad one.
+std::variant<ShareFlags, std::string> parseShareFlags(const std::vector<std::string>& words) {
+    ShareFlags flags;
+    for (size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        bool hasValue = i + 1 < words.size();
+        auto missing = [&] { return "share: " + word + " 需要一个值"; };
+        if (word == "--accept-all") {
+            flags.acceptAll = true;
+        } else if (word == "--relay") {
+            flags.forceRelay = true;
+        } else if (word == "--allow-input") {
+            flags.allowInput = true;
+        } else if (word == "--print-control") {
+            flags.printControl = true;
+        } else if (word == "--pairing") {
+            flags.pairing = true;
+        } else if (word == "--at-login") {
+            flags.atLogin = true;
+        } else if (word == "--trust" || word == "--quality" || word == "--source" ||
+                   word == "--pattern-size" || word == "--ice-address" || word == "--seconds") {
+            if (!hasValue) return missing();
+            const std::string& value = words[++i];
+            if (word == "--trust") {
+                flags.trusted.insert(value);
+            } else if (word == "--quality") {
+                flags.quality = shareQualityFromRaw(value);
+                if (!flags.quality) return "share: --quality 只能是 native、sharp 或 standard";
+            } else if (word == "--source") {
+                if (value != "x11" && value != "pattern")
+                    return "share: --source 只能是 x11（DISPLAY 指定的显示器）或 pattern（测试图案）";
+                flags.source = value;
+            } else if (word == "--pattern-size") {
+                if (std::sscanf(value.c_str(), "%dx%d", &flags.patternWidth, &flags.patternHeight) != 2 ||
+                    flags.patternWidth < 2 || flags.patternHeight < 2)
+                    return "share: --pattern-size 的格式是 宽x高，例如 1280x720";
+            } else if (word == "--ice-address") {
+                flags.iceAddresses.push_back(value);
+            } else {
+                flags.seconds = number(value);
+                if (!flags.seconds) return "share: --seconds 需要一个非负整数";
+            }
+        } else {
+            return "share: 无法识别的参数 " + displaySafe(word) + "（quorlinth-cli share --help 查看用法）";
+        }
+    }
+    return flags;
+}
+
+// The platform under the model: this X display, or the pattern screen.
+struct Desktop {
+    std::unique_ptr<PatternDesktop> pattern;
+    std::unique_ptr<RandRDisplayServices> displays;
+    std::unique_ptr<XShmScreenCapture> capture;
+    std::unique_ptr<LogindSessionMonitor> session;
+    std::shared_ptr<XTestDisplay> inputDisplay;
+    std::unique_ptr<XTestInputInjector> injector;
+    std::unique_ptr<XTestInputSources> sources;
+
+    static Result<std::unique_ptr<Desktop>> open(const ShareFlags& flags) {
+        auto desktop = std::make_unique<Desktop>();
+        if (flags.source == "pattern") {
+            desktop->pattern = std::make_unique<PatternDesktop>(flags.patternWidth, flags.patternHeight);
+            return desktop;
+        }
+        desktop->displays = RandRDisplayServices::open();
+        desktop->inputDisplay = XTestDisplay::open({});
+        if (!desktop->displays || !desktop->inputDisplay)
+            return Error{"无法打开 X 显示器：请确认 DISPLAY 指向正在运行的 X 服务器，或用 --source pattern "
+                         "共享测试图案"};
+        desktop->capture = std::make_unique<XShmScreenCapture>(*desktop->displays);
+        desktop->session = std::make_unique<LogindSessionMonitor>();
+        desktop->injector = std::make_unique<XTestInputInjector>(desktop->inputDisplay, mainQueue());
+        desktop->sources = std::make_unique<XTestInputSources>(desktop->inputDisplay);
+        return desktop;
+    }
+
+    DisplayServices& displayServices() {
+        return pattern ? *pattern : static_cast<DisplayServices&>(*displays);
+    }
+    ScreenCaptureService& captureService() {
+        return pattern ? *pattern : static_cast<ScreenCaptureService&>(*capture);
+    }
+    SessionMonitor& sessionMonitor() { return pattern ? *pattern : static_cast<SessionMonitor&>(*session); }
+    InputInjector& inputInjector() { return pattern ? *pattern : static_cast<InputInjector&>(*injector); }
+    KeyboardInputSources& inputSources() {
+        return pattern ? *pattern : static_cast<KeyboardInputSources&>(*sources);
+    }
+};
+
+// The kind of a control message, for --print-control; never its content.
+std::string controlType(const std::string& message) {
+    auto object = parseJsonObject(message);
+    std::string type = object ? field::string(*object, "type", "?") : "?";
+    bool plain = type.size() <= 32 && std::all_of(type.begin(), type.end(), [](char c) {
+                     return std::isalnum((unsigned char)c) || c == '_';
+                 });
+    return plain ? type : "?";
+}
+
+// Share hosts over the service whose session events are also printed.
+ShareHostFactory printingHosts(const MacServiceConfig& service, const ShareFlags& flags) {
+    MacShareHost::Options options;
+    options.iceAddresses = flags.iceAddresses;
+    if (flags.forceRelay) options.iceTransportPolicy = RTCIceTransportPolicy::relay;
+    options.log = logEverywhere;
+    auto hosts = serviceShareHosts(service, options);
+    return [hosts](const MacCredentials& credentials, MacShareQuality quality, ShareHostCallbacks callbacks) {
+        callbacks.onRequest = [decide = callbacks.onRequest](MacShareHost::Request request,
+                                                             std::function<void(bool)> answer) {
+            printLine("请求 " + displaySafe(request.name) +
+                      (request.guest ? " guest" : " controller=" + displaySafe(request.controllerID)));
+            decide(request, std::move(answer));
+        };
+        callbacks.onConnect = [inner = callbacks.onConnect] {
+            printLine("状态 已授权");
+            inner();
+        };
+        callbacks.onDisconnect = [inner = callbacks.onDisconnect] {
+            printLine("状态 会话结束");
+            inner();
+        };
+        return hosts(credentials, quality, std::move(callbacks));
+    };
+}
+
+// Everything one sharing run holds, alive until the run loop ends.
+struct ShareRun {
+    std::unique_ptr<Desktop> desktop;
+    std::unique_ptr<UserDefaults> defaults;
+    std::unique_ptr<LogindPowerManagement> power;
+    std::unique_ptr<XdgAutostartLoginItem> loginItem;
+    std::unique_ptr<TerminalPrompter> prompter;
+    std::shared_ptr<MacModel> model;
+    std::vector<Subscription> subscriptions;
+    Timer poll;
+};
+
+std::shared_ptr<MacAccount> shareAccount(CliAccountContext& context) {
+    // The command runner owns the account; the model keeps it by a non-owning pointer.
+    return std::shared_ptr<MacAccount>(std::shared_ptr<MacAccount>{}, &context.account);
+}
+
+std::vector<std::string> loginCommand() {
+    return {selfExecutable(), "share", "--at-login"};
+}
+
+void stopWhenDone(std::shared_ptr<ShareRun> run, std::optional<long> seconds,
+                  std::function<void(int)> finish) {
+    auto deadline = seconds ? std::optional(Clock::now() + std::chrono::seconds(*seconds)) : std::nullopt;
+    run->poll = mainQueue().every(Millis(50), Millis(50), [run, deadline, finish] {
+        if (!interrupted && !(deadline && Clock::now() >= *deadline)) return;
+        run->poll.cancel();
+        run->model->stopSharing([run, finish] {
+            // The last messages (an "end", a close frame) get a moment to leave.
+            mainQueue().postAfter(Millis(300), [run, finish] { finish(0); });
+        });
+    });
+}
+
+void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int)> finish) {
+    const MacModelState& state = run.model->state();
+    run.subscriptions.push_back(
+        state.status.observe([](const std::string& text) { printLine("状态 " + text); }));
+    run.subscriptions.push_back(state.sharing.observe([model = run.model.get(), flags](bool on) {
+        if (!on) return;
+        printLine("共享已开始 device=" + model->account().credentials()->deviceID +
+                  " source=" + flags.source);
+        if (flags.pairing) model->refreshPairing();
+    }));
+    run.subscriptions.push_back(
+        state.pairingPassword.observe([model = run.model.get()](const std::string& password) {
+            if (!password.empty())
+                printLine("设备码 " + model->state().pairingCode.get() + " 临时密码 " + password);
+        }));
+    run.subscriptions.push_back(state.starting.observe([model = run.model.get(), finish](bool starting) {
+        if (!starting && !model->state().sharing.get()) finish(kFailed);
+    }));
+    if (flags.printControl)
+        run.model->onControl = [](const std::string& message) { printLine("控制 " + controlType(message)); };
+}
+
+int share(const CliOptions& options, const std::vector<std::string>& words) {
+    auto parsed = parseShareFlags(words);
+    if (auto* error = std::get_if<std::string>(&parsed)) return usageError(*error);
+    ShareFlags flags = std::get<ShareFlags>(parsed);
+    auto lock = ShareLock::acquire();
+    if (!lock) {
+        std::fprintf(stderr, "%s\n", lock.error().c_str());
+        return kFailed;
+    }
+    std::signal(SIGINT, [](int) { interrupted = true; });
+    std::signal(SIGTERM, [](int) { interrupted = true; });
+    return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
+        auto desktop = Desktop::open(flags);
+        if (!desktop) {
+            std::fprintf(stderr, "%s\n", desktop.error().c_str());
+            return finish(kFailed);
+        }
+        auto run = std::make_shared<ShareRun>();
+        run->desktop = std::move(desktop.value());
+        run->defaults = std::make_unique<UserDefaults>(appConfigDir() / "defaults.json");
+        run->power = std::make_unique<LogindPowerManagement>();
+        run->loginItem = std::make_unique<XdgAutostartLoginItem>(loginCommand());
+        run->prompter = std::make_unique<TerminalPrompter>(flags.acceptAll);
+        auto log = [](const std::string& line) { MacLog::shared().log(line); };
+        MacCapture::Platform capture{
+            run->desktop->displayServices(), run->desktop->captureService(), run->desktop->sessionMonitor(),
+            MacCapture::childProcessLauncher({selfExecutable(), kVirtualDisplayReplyTimeout, log}), log};
+        MacModel::Platform platform{mainQueue(),
+                                    *run->defaults,
+                                    shareAccount(context),
+                                    run->desktop->inputInjector(),
+                                    run->desktop->inputSources(),
+                                    capture,
+                                    *run->power,
+                                    *run->loginItem,
+                                    *run->prompter,
+                                    printingHosts(context.service, flags),
+                                    log,
+                                    {}};
+        run->model = MacModel::create(platform);
+        for (const auto& id : flags.trusted)
+            run->model->setTrusted(id, true);
+        if (flags.quality) run->model->setQuality(*flags.quality);
+        if (flags.allowInput || run->model->currentAccess().restoreInput) run->model->setAllowInput(true);
+        observeModel(*run, flags, [run, finish](int code) {
+            run->poll.cancel();
+            finish(code);
+        });
+        run->model->activate();
+        if (flags.atLogin)
+            run->model->restoreAtLaunch();
+        else
+            run->model->startSharing();
+        const MacModelState& state = run->model->state();
+        if (!state.starting.get() && !state.sharing.get()) {
+            if (flags.atLogin && state.status.get().empty()) printLine("状态 未设置登录后自动共享，不共享");
+            return finish(kFailed);
+        }
+        stopWhenDone(run, flags.seconds, finish);
+    });
+}
+
+const char* onOff(bool value) {
+    return value ? "on" : "off";
+}
+
+std::optional<bool> parseOnOff(const std::string& value) {
+    if (value == "on") return true;
+    if (value == "off") return false;
+    return std::nullopt;
+}
+
+void listSettings(MacModel& model) {
+    const MacModelState& state = model.state();
+    MacSharingAccess access = model.currentAccess();
+    std::string trusted;
+    for (const auto& id : access.trustedDevices)
+        trusted += (trusted.empty() ? "" : ",") + id;
+    printLine("quality\t" + rawValue(state.quality.get()));
+    printLine(std::string("allow-input\t") + onOff(access.restoreInput));
+    printLine(std::string("allow-transfer\t") + onOff(state.allowTransfer.get()));
+    printLine(std::string("keep-awake\t") + onOff(state.keepAwake.get()));
+    printLine(std::string("launch-at-login\t") + onOff(access.startAtLogin));
+    printLine("trusted-devices\t" + trusted);
+    printLine("config\t" + (appConfigDir() / "defaults.json").string());
+    printLine("data\t" + appDataDir().string());
+    printLine("keys\t" + (appDataDir() / "keys" / "keys.json").string());
+    printLine("logs\t" + (appStateDir() / "logs").string());
+}
+
+// Applies one setting; a usage error's text, or none.
+std::optional<std::string> applySetting(MacModel& model, const std::vector<std::string>& words) {
+    const std::string& key = words[0];
+    bool perAccount = key == "allow-input" || key == "launch-at-login" || key == "trusted-devices";
+    if (perAccount && !model.account().credentials()) return "settings: " + key + " 属于当前账号，请先登录";
+    if (key == "trusted-devices") {
+        if (words.size() != 3 || (words[1] != "add" && words[1] != "remove"))
+            return "settings: trusted-devices 的用法是 add 设备ID 或 remove 设备ID";
+        model.setTrusted(words[2], words[1] == "add");
+        return std::nullopt;
+    }
+    if (words.size() != 2) return "settings: " + key + " 需要一个值";
+    if (key == "quality") {
+        auto quality = shareQualityFromRaw(words[1]);
+        if (!quality) return "settings: quality 只能是 native、sharp 或 standard";
+        model.setQuality(*quality);
+        return std::nullopt;
+    }
+    auto on = parseOnOff(words[1]);
+    if (!on) return "settings: " + key + " 只能是 on 或 off";
+    if (key == "allow-transfer")
+        model.setAllowTransfer(*on);
+    else if (key == "keep-awake")
+        model.setKeepAwake(*on);
+    else if (key == "launch-at-login")
+        model.setStartAtLogin(*on);
+    else if (key == "allow-input")
+        model.setRestoreInput(*on);
+    else
+        return "settings: 没有设置项 " + displaySafe(key) +
+               "；可用的有 "
+               "quality、allow-input、allow-transfer、keep-awake、launch-at-login、trusted-devices";
+    return std::nullopt;
+}
+
+int settings(const CliOptions& options, const std::vector<std::string>& words) {
+    return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
+        PatternDesktop nothing(2, 2);
+        UserDefaults defaults(appConfigDir() / "defaults.json");
+        LogindPowerManagement power("unix:path=/nonexistent");
+        XdgAutostartLoginItem loginItem(loginCommand());
+        TerminalPrompter prompter(false);
+        auto log = [](const std::string& line) { MacLog::shared().log(line); };
+        MacCapture::Platform capture{nothing, nothing, nothing, {}, log};
+        MacModel::Platform platform{mainQueue(), defaults,  shareAccount(context),
+                                    nothing,     nothing,   capture,
+                                    power,       loginItem, prompter,
+                                    {},          log,       {}};
+        auto model = MacModel::create(platform);
+        if (!words.empty()) {
+            if (auto error = applySetting(*model, words)) return finish(usageError(*error));
+            if (!model->state().status.get().empty()) {
+                std::fprintf(stderr, "%s\n", model->state().status.get().c_str());
+                return finish(kFailed);
+            }
+        }
+        listSettings(*model);
+        finish(0);
+    });
+}
+
+} // namespace
+
+std::vector<CliCommand> shareCommands() {
+    return {
+        {"share",
+         "[--accept-all] [--trust ID]... [--quality Q] [--source x11|pattern] [--allow-input] [--pairing] "
+         "[--at-login] [--pattern-size WxH] [--ice-address A]... [--relay] [--print-control] [--seconds S]",
+         "share this device's X display (or a test pattern) until Ctrl-C", CliCommand::kFlags, share},
+        {"settings", "[KEY [VALUE]]",
+         "show the sharing settings, or change one: quality native|sharp|standard, "
+         "allow-input|allow-transfer|"
+         "keep-awake|launch-at-login on|off, trusted-devices add|remove ID",
+         CliCommand::kFlags, settings},
+    };
+}
+
+} // namespace quorlinth::cli
