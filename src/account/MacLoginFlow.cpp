@@ -124,6 +124,10 @@ bool MacLoginFlow::canLogout() const {
     return !account->busy();
 }
 
+bool MacLoginFlow::showsAccountMenu() const {
+    return account->credentials().has_value() || !account->savedAccounts().empty();
+}
+
 std::string MacLoginFlow::sendCodeLabel() const {
     if (clock->now() >= resendUntil) return kSendCodeLabel;
     return std::to_string(secondsUntil(resendUntil)) + " 秒后重发";

@@ -54,6 +54,24 @@ public:
     static constexpr const char* kDefaultComputerName = "我的 Mac";
     static constexpr const char* kQRInstruction =
         "请使用已登录的 Android 或 iPhone：设备 → 扫一扫，在手机上确认 Mac 名称后授权登录。";
+    // The screen's fixed texts.
+    static constexpr const char* kUsernamePlaceholder = "账号 / 已绑定手机号";
+    static constexpr const char* kPhonePlaceholder = "11 位手机号";
+    static constexpr const char* kLoginButton = "登录";
+    static constexpr const char* kSmsLoginButton = "登录 / 注册";
+    static constexpr const char* kChangeCaptchaButton = "换图";
+    static constexpr const char* kRefreshQRButton = "生成 / 刷新二维码";
+    static constexpr const char* kSetupTitle = "设置登录密码";
+    static constexpr const char* kSetupExplanation = "手机号已验证。设置密码后即可完成登录。";
+    static constexpr const char* kNewPasswordField = "新密码（12–72 字节）";
+    static constexpr const char* kConfirmPasswordField = "再次输入密码";
+    static constexpr const char* kSetupButton = "设置密码并登录";
+    static constexpr const char* kLeaveSetupButton = "返回登录";
+    static constexpr const char* kSwitchAccountMenu = "切换账号";
+    static constexpr const char* kLogoutButton = "退出账号";
+    static constexpr const char* kSignedInPrefix = "已登录：";
+    static constexpr const char* kSignedInNote =
+        "Mac、Android 和 iPhone 登录同一账号后，可在设备列表中发现。";
     static constexpr double kDefaultResendSeconds = 60;
     static constexpr double kDefaultQRSeconds = 180;
     static constexpr double kQRPollInterval = 2;
@@ -111,6 +129,8 @@ public:
     bool canLeavePasswordSetup() const;
     bool canSwitchAccount() const;
     bool canLogout() const;
+    // The menu "切换账号": always while signed in, and while signed out when accounts are saved.
+    bool showsAccountMenu() const;
     // "发送验证码", or the seconds left before a new code may be requested: "42 秒后重发".
     std::string sendCodeLabel() const;
     // "N 秒内有效" under the QR code, empty when there is nothing to count.

@@ -158,6 +158,15 @@ TEST_F(SignInFlows, NewPhoneSetsAPasswordAfterSmsAndSignsInWithIt) {
     auto login = finish([&](auto done) { other->login(done); });
     ASSERT_TRUE(login.ok()) << login.failure().localizedDescription();
     EXPECT_EQ(laptop->credentials()->username, phone);
+
+    // Signed out, the menu stays for the account saved on this machine.
+    EXPECT_TRUE(other->showsAccountMenu());
+    bool loggedOut = false;
+    other->logout([&] { loggedOut = true; });
+    ASSERT_TRUE(waitFor([&] { return loggedOut; }));
+    EXPECT_FALSE(laptop->credentials());
+    EXPECT_FALSE(other->showsAccountMenu()) << "signing out forgets the account on this machine";
+    EXPECT_TRUE(flow->showsAccountMenu());
 }
 
 TEST_F(SignInFlows, LeavingThePasswordSetupReturnsToThePasswordMode) {
