@@ -73,7 +73,7 @@ void takeSmsCode(ServiceContext& context, const std::string& phone, const std::s
         if (row) context.db.execute("DELETE FROM sms_codes WHERE phone = ?", {phone});
         fail(400, "code_expired");
     }
-    if (!constantTimeEqual(row->text(0), secretDigest(phone + "|" + code))) {
+    if (!constantTimeEqual(row->text(0), keyedDigest(context.serverKey, phone + "|" + code))) {
         context.db.execute("UPDATE sms_codes SET attempts = attempts + 1 WHERE phone = ?", {phone});
         fail(400, "code_invalid");
     }
@@ -110,13 +110,17 @@ ApiResponse login(ServiceContext& context, const ApiRequest& request) {
     LoginGuard::Attempt attempt{row ? "id:" + std::to_string(row->integer(0)) : "name:" + username,
                                 request.peerAddress};
     context.logins.reserve(attempt, now);
-    bool valid = false;
+    PasswordHasher::Check check;
     if (row && !row->isNull(1))
-        valid = context.hasher.verify(password, row->text(1));
+        check = context.hasher.check(password, row->text(1));
     else
         context.hasher.spendVerificationTime(password);
-    if (!valid) fail(401, "invalid_credentials");
+    if (!check.valid) fail(401, "invalid_credentials");
     context.logins.succeeded(attempt);
+    // An older scheme or cost is replaced while the password is at hand.
+    if (check.needsRehash)
+        context.db.execute("UPDATE users SET password_hash = ? WHERE id = ? AND password_hash = ?",
+                           {context.hasher.hash(password), row->integer(0), row->text(1)});
     return ApiResponse::ok(signedIn(context, row->integer(0)));
 }
 
@@ -154,7 +158,8 @@ ApiResponse smsCode(ServiceContext& context, const ApiRequest& request) {
         context.db.execute(
             "INSERT OR REPLACE INTO sms_codes (phone, code_digest, sent_at, expires_at, attempts) "
             "VALUES (?, ?, ?, ?, 0)",
-            {phone, secretDigest(phone + "|" + code), now, now + context.settings.smsCodeLifetime});
+            {phone, keyedDigest(context.serverKey, phone + "|" + code), now,
+             now + context.settings.smsCodeLifetime});
         context.db.execute("INSERT INTO sms_sends (phone, sent_at) VALUES (?, ?)", {phone, now});
     });
     context.outbox.deliver(phone,

@@ -3,9 +3,15 @@
 #include "crypto/Random.h"
 #include "crypto/Sha256.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <unistd.h>
 
 namespace quorlinth::service {
 
@@ -21,6 +27,35 @@ std::string newToken(std::string_view prefix) {
 
 std::string secretDigest(std::string_view secret) {
     return hexEncode(crypto::sha256(secret));
+}
+
+std::string keyedDigest(std::string_view key, std::string_view text) {
+    Bytes mac(EVP_MAX_MD_SIZE);
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+         text.size(), mac.data(), &length);
+    mac.resize(length);
+    return hexEncode(mac);
+}
+
+Result<std::string> loadOrCreateServerKey(const std::filesystem::path& file) {
+    constexpr size_t kKeyBytes = 32;
+    std::ifstream in(file, std::ios::binary);
+    if (in) {
+        std::string key((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (key.size() < kKeyBytes)
+            return Error{"the server key " + file.string() + " is shorter than " + std::to_string(kKeyBytes) +
+                         " bytes"};
+        return key;
+    }
+    Bytes fresh = crypto::randomBytes(kKeyBytes);
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return Error{"cannot create the server key " + file.string() + ": " + std::strerror(errno)};
+    bool written = ::write(fd, fresh.data(), fresh.size()) == ssize_t(fresh.size());
+    written = ::fsync(fd) == 0 && written;
+    ::close(fd);
+    if (!written) return Error{"cannot write the server key " + file.string()};
+    return std::string(fresh.begin(), fresh.end());
 }
 
 std::string randomText(size_t count, std::string_view alphabet) {

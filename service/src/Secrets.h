@@ -1,7 +1,9 @@
 #pragma once
 
 #include "base/Encoding.h"
+#include "base/Result.h"
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -12,6 +14,13 @@ std::string newToken(std::string_view prefix);
 
 // How tokens, poll secrets and codes are kept at rest: lower-case hex SHA-256 of the text.
 std::string secretDigest(std::string_view secret);
+
+// Lower-case hex HMAC-SHA256 of the text under a server key: a short secret (an SMS code) kept
+// this way cannot be recovered from a copy of the database by trying every value.
+std::string keyedDigest(std::string_view key, std::string_view text);
+
+// The server key in `file`, created with 32 random bytes (mode 0600) when the file is missing.
+Result<std::string> loadOrCreateServerKey(const std::filesystem::path& file);
 
 // `count` decimal digits, uniformly drawn; the first one is never zero when `leadingNonZero`.
 std::string randomDigits(size_t count, bool leadingNonZero = false);

@@ -16,10 +16,10 @@ namespace quorlinth::service {
 // Everything an endpoint handler needs; created once by the server and shared by its
 // worker threads (each member guards its own state).
 struct ServiceContext {
-    ServiceContext(Database& database, ServiceSettings settingsIn, IceConfig iceIn)
-        : db(database), settings(settingsIn),
-          hasher(settings.development ? PasswordHasher::kDevelopmentIterations
-                                      : PasswordHasher::kProductionIterations),
+    ServiceContext(Database& database, ServiceSettings settingsIn, IceConfig iceIn,
+                   std::string serverKeyIn = {})
+        : db(database), settings(settingsIn), serverKey(std::move(serverKeyIn)),
+          hasher(settings.development ? PasswordHasher::kDevelopmentCost : PasswordHasher::kProductionCost),
           tokens(database, clock, settings), hub(clock, settings), ice(std::move(iceIn)),
           outbox(settings.development), logins(settings),
           sessionRequests(size_t(settings.sessionRequestLimit), 60), guestAttempts(10, 60), captchas(30, 60),
@@ -27,6 +27,7 @@ struct ServiceContext {
 
     Database& db;
     const ServiceSettings settings;
+    const std::string serverKey; // kept outside the database: SMS codes are stored keyed with it
     ServiceClock clock;
     const PasswordHasher hasher;
     TokenService tokens;

@@ -3,6 +3,7 @@
 #include "Maintenance.h"
 #include "Router.h"
 #include "Schema.h"
+#include "Secrets.h"
 #include "ServiceOptions.h"
 
 #include <cstdio>
@@ -74,8 +75,13 @@ int serve(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "%s\n", database.error().c_str());
         return 1;
     }
+    auto serverKey = loadOrCreateServerKey(serve.secretFile);
+    if (!serverKey) {
+        std::fprintf(stderr, "%s\n", serverKey.error().c_str());
+        return 1;
+    }
     raiseDescriptorLimit();
-    ServiceContext context(*database.value(), serve.settings, ice);
+    ServiceContext context(*database.value(), serve.settings, ice, serverKey.value());
     Router router(context);
     HttpServer server(context, router, serve.trustedProxies);
     auto base = server.listen(serve.listen, serve.tls);

@@ -100,6 +100,25 @@ TEST_F(ServiceUnderLoad, ConcurrentGuessesStopExactlyAtTheLimit) {
     EXPECT_EQ(20, countOf(replies, 429, "rate_limited"));
 }
 
+using SecretsAtRest = TunedServiceTest;
+
+TEST_F(SecretsAtRest, SignInReplacesAnOlderPasswordHashWithTheCurrentOne) {
+    startTuned({}, false); // the account was added with the cheap development cost
+    auto storedHash = [&] {
+        ProgramRun run = runProgram({"sqlite3", (dir.path() / "service.sqlite").string(),
+                                     "SELECT password_hash FROM users WHERE username = 'alice'"});
+        return run.out.substr(0, run.out.find('\n'));
+    };
+    EXPECT_EQ(0u, storedHash().rfind("$argon2id$v=19$m=1024,t=1,p=1$", 0)) << storedHash();
+    EXPECT_EQ(401,
+              client->request("POST", "/v1/auth/login", "", Json{{"username", kUser}, {"password", "wrong"}})
+                  .status);
+    EXPECT_EQ(0u, storedHash().rfind("$argon2id$v=19$m=1024,", 0)) << "a wrong password changes nothing";
+    EXPECT_FALSE(signIn().empty());
+    EXPECT_EQ(0u, storedHash().rfind("$argon2id$v=19$m=19456,t=2,p=1$", 0)) << storedHash();
+    EXPECT_FALSE(signIn().empty()) << "the new hash verifies";
+}
+
 using UnauthenticatedLoad = TunedServiceTest;
 
 TEST_F(UnauthenticatedLoad, AnonymousUploadsAreRefusedBeforeTheirBody) {

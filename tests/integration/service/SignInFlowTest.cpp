@@ -1,6 +1,8 @@
 #include "ServiceFixture.h"
 #include "base/Encoding.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <regex>
 
 namespace quorlinth::testing {
@@ -162,6 +164,26 @@ TEST_F(SignInFlow, SmsCodesAreRateLimitedCheckedAndExpire) {
     EXPECT_EQ("code_expired", unknown.error());
     HttpReply badPhone = requestCode("12345");
     EXPECT_EQ(400, badPhone.status);
+}
+
+TEST_F(SignInFlow, SmsCodesAreStoredKeyedWithASecretOutsideTheDatabase) {
+    ASSERT_EQ(200, requestCode("13900000009").status);
+    std::string code = lastCode("13900000009");
+    ProgramRun stored = runProgram({"sqlite3", service->database().string(),
+                                    "SELECT code_digest FROM sms_codes WHERE phone = '13900000009'"});
+    std::string digest = stored.out.substr(0, stored.out.find('\n'));
+    std::filesystem::path keyFile = service->database().string() + ".key";
+    std::string key = readTextFile(keyFile);
+    ASSERT_EQ(32u, key.size());
+    EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+              std::filesystem::status(keyFile).permissions());
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::string text = "13900000009|" + code;
+    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+         text.size(), mac, &length);
+    EXPECT_EQ(hexEncode(Bytes(mac, mac + length)), digest);
+    EXPECT_EQ(200, smsLogin("13900000009", code).status);
 }
 
 TEST_F(SignInFlow, SmsCodeStopsAfterFiveWrongGuesses) {

@@ -4,31 +4,64 @@
 
 #include <gtest/gtest.h>
 #include <map>
+#include <openssl/evp.h>
 #include <set>
 
 namespace quorlinth::service {
 namespace {
 
 TEST(PasswordHasher, VerifiesOnlyTheRightPassword) {
-    PasswordHasher hasher(1000);
+    PasswordHasher hasher(PasswordHasher::kDevelopmentCost);
     std::string stored = hasher.hash("correct horse");
-    EXPECT_EQ(0u, stored.rfind("pbkdf2-sha256$1000$", 0));
+    EXPECT_EQ(0u, stored.rfind("$argon2id$v=19$m=1024,t=1,p=1$", 0)) << stored;
     EXPECT_TRUE(hasher.verify("correct horse", stored));
     EXPECT_FALSE(hasher.verify("correct hors", stored));
     EXPECT_FALSE(hasher.verify("", stored));
+    EXPECT_FALSE(hasher.check("correct horse", stored).needsRehash);
     EXPECT_NE(stored, hasher.hash("correct horse")) << "every hash has its own salt";
 }
 
-TEST(PasswordHasher, HonoursTheStoredCostAndRejectsDamagedHashes) {
-    std::string cheap = PasswordHasher(500).hash("pw");
-    EXPECT_TRUE(PasswordHasher(200000).verify("pw", cheap));
+// What the service stored before it moved to Argon2id.
+std::string pbkdf2Hash(const std::string& password, int iterations) {
+    Bytes salt(16, 7), key(32);
+    PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), salt.data(), int(salt.size()), iterations,
+                      EVP_sha256(), int(key.size()), key.data());
+    return "pbkdf2-sha256$" + std::to_string(iterations) + "$" + base64Encode(salt) + "$" + base64Encode(key);
+}
+
+TEST(PasswordHasher, OlderSchemesAndCostsVerifyAndAskForANewHash) {
+    PasswordHasher production;
+    struct Case {
+        const char* name;
+        std::string stored;
+    } older[] = {
+        {"PBKDF2", pbkdf2Hash("pw", 1000)},
+        {"development cost", PasswordHasher(PasswordHasher::kDevelopmentCost).hash("pw")},
+    };
+    for (const Case& c : older) {
+        SCOPED_TRACE(c.name);
+        auto check = production.check("pw", c.stored);
+        EXPECT_TRUE(check.valid);
+        EXPECT_TRUE(check.needsRehash);
+        EXPECT_FALSE(production.check("wrong", c.stored).valid);
+        EXPECT_FALSE(production.check("wrong", c.stored).needsRehash);
+    }
     for (const char* damaged :
          {"", "pw", "pbkdf2-sha256$1000$AAAA", "md5$1000$AAAA$AAAA", "pbkdf2-sha256$0$AAAA$AAAA",
           "pbkdf2-sha256$99999999999$AAAA$AAAA", "pbkdf2-sha256$1000$!!$AAAA", "pbkdf2-sha256$1000$AAAA$",
-          "pbkdf2-sha256$1x$AAAA$AAAA"}) {
+          "pbkdf2-sha256$1x$AAAA$AAAA", "$argon2id$v=19$m=99999999,t=1,p=1$AAAAAAAAAAAAAAAAAAAAAA$AAAA",
+          "$argon2id$v=19$m=1024,t=1000,p=1$AAAAAAAAAAAAAAAAAAAAAA$AAAA",
+          "$argon2id$v=16$m=1024,t=1,p=1$AA$AA",
+          "$argon2i$v=19$m=1024,t=1,p=1$AAAAAAAAAAAAAAAAAAAAAA$AAAA"}) {
         SCOPED_TRACE(damaged);
-        EXPECT_FALSE(PasswordHasher().verify("pw", damaged));
+        EXPECT_FALSE(production.verify("pw", damaged));
     }
+}
+
+TEST(Secrets, KeyedDigestsDependOnTheKey) {
+    EXPECT_EQ(64u, keyedDigest("k1", "13800000000|123456").size());
+    EXPECT_NE(keyedDigest("k1", "13800000000|123456"), keyedDigest("k2", "13800000000|123456"));
+    EXPECT_NE(keyedDigest("k1", "13800000000|123456"), secretDigest("13800000000|123456"));
 }
 
 TEST(Secrets, TokensAreLongUniqueAndUrlSafe) {
