@@ -1,12 +1,15 @@
 // The controller's messages read by the host's own reader and injector: whatever the translator
 // sends must be accepted and have the intended effect on the shared desktop.
 #include "../host/InputEventPrinting.h"
+#include "base/MainQueue.h"
 #include "controller/ControllerInputTranslator.h"
+#include "controller/InputScript.h"
 #include "host/ControlMessage.h"
 #include "host/MacInput.h"
 #include "platform/fake/FakeKeyboardInputSources.h"
 #include "platform/fake/RecordingInputInjector.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
 #include <vector>
@@ -16,6 +19,7 @@ using namespace quorlinth;
 namespace {
 
 using Kind = MouseEvent::Kind;
+using namespace std::chrono_literals;
 
 constexpr uint32_t kControlL = 0xffe3, kShiftL = 0xffe1, kCapsLock = 0xffe5, kLetterC = 0x63;
 
@@ -121,6 +125,57 @@ TEST_F(TranslatorToHost, FocusLossReleasesHeldKeysAndButton) {
         KeyEvent{56, false, 0},
     };
     EXPECT_EQ(injector.events, expected);
+}
+
+// A script played in real time: the host clicks, types and drags as the lines say.
+TEST_F(TranslatorToHost, ScriptClicksTypesDragsAndRightClicks) {
+    auto script = InputScript::parse("move 0.5 0.25\nclick\ntype Hi, 世界\n"
+                                     "drag 0.25 0.25 0.75 0.75\nclick right\nkey Return\n");
+    ASSERT_TRUE(script) << script.error();
+    RunLoop loop;
+    ControllerInputTranslator live([this](Json message) { deliver(std::move(message)); });
+    live.setTarget(translator.currentTarget());
+    InputScriptPlayer player(script.value(), live, loop);
+    bool done = false;
+    player.start([&] { done = true; });
+    ASSERT_TRUE(loop.runUntil([&] { return done; }, 10s));
+
+    std::vector<InputEvent> keys;
+    std::vector<MouseEvent> presses;
+    size_t drags = 0;
+    for (const auto& event : injector.events) {
+        if (auto mouse = std::get_if<MouseEvent>(&event)) {
+            if (mouse->kind == Kind::dragged) {
+                ++drags;
+            } else if (mouse->kind != Kind::moved) {
+                presses.push_back(*mouse);
+            }
+        } else {
+            keys.push_back(event);
+        }
+    }
+    const std::vector<MouseEvent> expectedPresses{
+        {Kind::down, MouseButton::left, {512, 256}, 1},  {Kind::up, MouseButton::left, {512, 256}, 1},
+        {Kind::down, MouseButton::left, {256, 256}, 1},  {Kind::up, MouseButton::left, {768, 768}, 1},
+        {Kind::down, MouseButton::right, {768, 768}, 1}, {Kind::up, MouseButton::right, {768, 768}, 1},
+    };
+    EXPECT_EQ(presses, expectedPresses);
+    EXPECT_EQ(drags, size_t(InputScriptPlayer::kDragSteps)) << "no drag step lost to the throttle";
+    const std::vector<InputEvent> expectedKeys{
+        KeyEvent{4, true, keyFlag::kShift},
+        KeyEvent{4, false, keyFlag::kShift},
+        KeyEvent{34, true, 0},
+        KeyEvent{34, false, 0},
+        KeyEvent{43, true, 0},
+        KeyEvent{43, false, 0},
+        KeyEvent{49, true, 0},
+        KeyEvent{49, false, 0},
+        TextEvent{"世界", true},
+        TextEvent{"世界", false},
+        KeyEvent{36, true, 0},
+        KeyEvent{36, false, 0},
+    };
+    EXPECT_EQ(keys, expectedKeys);
 }
 
 } // namespace
