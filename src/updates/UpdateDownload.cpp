@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <cerrno>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 namespace quorlinth {
@@ -97,7 +98,8 @@ struct UpdateDownload::Impl {
         beast::flat_buffer buffer;
         http::response_parser<http::buffer_body> parser;
         parser.header_limit(kHeaderLimit);
-        parser.body_limit(boost::none);
+        // The size is checked here as it arrives; Beast 1.74 misreads an absent limit as zero.
+        parser.body_limit(std::numeric_limits<std::uint64_t>::max());
         co_await http::async_read_header(stream, buffer, parser,
                                          asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return transferError(ec);
