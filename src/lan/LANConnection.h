@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lan/LANTransport.h"
 #include "net/IoThread.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -17,25 +18,19 @@ net::IoThread& lanIoThread();
 // One TCP connection of the LAN link: an accepted socket, or a host and port connected to on
 // start(). All socket work runs on the LAN io thread; events are called there, at most one
 // read is outstanding, and after cancel() no event is delivered.
-class LANConnection : public std::enable_shared_from_this<LANConnection> {
+class LANConnection : public LANTransport, public std::enable_shared_from_this<LANConnection> {
 public:
-    struct Events {
-        std::function<void(std::string bytes)> onData; // one read; the next waits for readMore()
-        std::function<void()> onEnd;                   // refused, failed, ended by the peer
-    };
-
     static std::shared_ptr<LANConnection> accepted(boost::asio::ip::tcp::socket socket);
     static std::shared_ptr<LANConnection> outgoing(std::string host, uint16_t port);
 
     // Connects when outgoing, then issues the first read. Any thread; call once.
-    void start(Events events);
+    void start(Events events) override;
     // Issues the next read. Any thread.
-    void readMore();
-    // Queues bytes behind earlier sends; `sent` runs on the io thread once they are written
-    // (or the connection is gone). Sends made before the connection is up wait for it.
-    void send(std::string bytes, std::function<void()> sent = nullptr);
-    // Closes the socket; final and idempotent. Any thread.
-    void cancel();
+    void readMore() override;
+    // `sent` runs on the io thread. Sends made before the connection is up wait for it.
+    void send(std::string bytes, std::function<void()> sent = nullptr) override;
+    // Closes the socket. Any thread.
+    void cancel() override;
 
 private:
     LANConnection(boost::asio::ip::tcp::socket socket, std::string host, uint16_t port, bool connected);

@@ -140,13 +140,10 @@ Result<void> MacLANHost::start() {
     if (auto error = result.get_future().get()) return Error{describeListenError(error)};
     boundPort = opened->port;
 
-    Dispatcher& queue = main;
-    opened->onSocket = [weak = weak_from_this(), &queue](tcp::socket socket) {
+    opened->onSocket = [weak = weak_from_this(), queue = &main](tcp::socket socket) {
         auto connection = LANConnection::accepted(std::move(socket));
-        weakCallback<>(weak, queue, [connection](MacLANHost& self) {
-            auto link = MacLANLink::create(connection, self.main);
-            if (self.stopped) return link->close();
-            self.accepted(link);
+        weakCallback<>(weak, *queue, [connection](MacLANHost& self) {
+            self.serve(MacLANLink::create(connection, self.main));
         })();
     };
     opened->onFailure =
@@ -189,7 +186,8 @@ void MacLANHost::event(const std::string& text) {
 
 // MARK: Connections
 
-void MacLANHost::accepted(std::shared_ptr<MacLANLink> link) {
+void MacLANHost::serve(std::shared_ptr<MacLANLink> link) {
+    if (stopped) return link->close();
     auto connection = std::make_shared<Connection>();
     connection->link = link;
     connections.push_back(connection);

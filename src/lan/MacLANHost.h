@@ -67,6 +67,10 @@ public:
     uint16_t port() const { return boundPort; }
     size_t linkCount() const { return connections.size(); }
 
+    // Runs the handshake on a link opened elsewhere; the listener hands over each connection
+    // this way. The host starts the link.
+    void serve(std::shared_ptr<MacLANLink> link);
+
 private:
     struct Connection;
     struct Listener;
@@ -74,7 +78,6 @@ private:
     MacLANHost(crypto::P256SigningKey identity, MacLANTrust& trust, std::shared_ptr<LANSessionTarget> share,
                std::string name, Options options);
 
-    void accepted(std::shared_ptr<MacLANLink> link);
     void connectionClosed(const std::shared_ptr<Connection>& connection);
     void handle(const std::shared_ptr<Connection>& connection, const Json& message);
     void handleHello(Connection& connection, const Json& message);

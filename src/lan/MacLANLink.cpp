@@ -1,16 +1,16 @@
 #include "lan/MacLANLink.h"
 
 #include "base/WeakCallback.h"
-#include "lan/LANConnection.h"
 #include "lan/LANIdentity.h"
+#include "lan/LANTransport.h"
 
 namespace quorlinth {
 
-std::shared_ptr<MacLANLink> MacLANLink::create(std::shared_ptr<LANConnection> connection, Dispatcher& main) {
+std::shared_ptr<MacLANLink> MacLANLink::create(std::shared_ptr<LANTransport> connection, Dispatcher& main) {
     return std::shared_ptr<MacLANLink>(new MacLANLink(std::move(connection), main));
 }
 
-MacLANLink::MacLANLink(std::shared_ptr<LANConnection> connection, Dispatcher& main)
+MacLANLink::MacLANLink(std::shared_ptr<LANTransport> connection, Dispatcher& main)
     : connection(std::move(connection)), main(main) {}
 
 MacLANLink::~MacLANLink() {
@@ -20,7 +20,7 @@ MacLANLink::~MacLANLink() {
 void MacLANLink::start() {
     if (started || closed) return;
     started = true;
-    LANConnection::Events events;
+    LANTransport::Events events;
     events.onData = weakCallback<std::string>(
         weak_from_this(), main, [](MacLANLink& self, std::string bytes) { self.received(bytes); });
     events.onEnd = weakCallback<>(weak_from_this(), main, [](MacLANLink& self) { self.close(); });

@@ -10,7 +10,7 @@
 
 namespace quorlinth {
 
-class LANConnection;
+class LANTransport;
 
 // The framed LAN connection used by both sides: one compact JSON object per line, terminated
 // by a line feed. Main-thread bound: reads, callbacks and sends all happen on the dispatcher
@@ -18,7 +18,7 @@ class LANConnection;
 // buffered bytes without a line feed, end of stream or a connection failure close the link.
 class MacLANLink : public std::enable_shared_from_this<MacLANLink> {
 public:
-    static std::shared_ptr<MacLANLink> create(std::shared_ptr<LANConnection> connection,
+    static std::shared_ptr<MacLANLink> create(std::shared_ptr<LANTransport> connection,
                                               Dispatcher& main = mainQueue());
     ~MacLANLink();
 
@@ -36,10 +36,10 @@ public:
     bool isClosed() const { return closed; }
 
 private:
-    MacLANLink(std::shared_ptr<LANConnection> connection, Dispatcher& main);
+    MacLANLink(std::shared_ptr<LANTransport> connection, Dispatcher& main);
     void received(const std::string& bytes);
 
-    std::shared_ptr<LANConnection> connection;
+    std::shared_ptr<LANTransport> connection;
     Dispatcher& main;
     LANLineReader reader;
     bool started = false;
