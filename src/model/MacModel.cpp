@@ -1,6 +1,7 @@
 #include "model/MacModel.h"
 
 #include "base/DisplayText.h"
+#include "base/PlatformWords.h"
 #include "capture/MacCaptureStatus.h"
 #include "crypto/Random.h"
 #include "store/UserDefaults.h"
@@ -284,8 +285,8 @@ void MacModel::decideAccess(const MacShareHost::Request& request, uint64_t gener
         return decide(true);
     }
     bool inputOpen = published.allowInput && published.inputPermissionGranted;
-    MacQuestion question{"允许 " + name + "（" + (request.guest ? "设备码协助" : "同账号") +
-                             "）连接这台 Mac？",
+    MacQuestion question{"允许 " + name + "（" + (request.guest ? "设备码协助" : "同账号") + "）连接" +
+                             platformWords::kThisComputer + "？",
                          inputOpen ? "对方将看到主显示器画面，并能操作鼠标和键盘。"
                                    : "对方将看到主显示器画面；远程输入当前未开放。",
                          kAllowButton, kRejectButton};

@@ -66,15 +66,15 @@ TEST(MacModel, TrustedDevicesAreAcceptedAndEveryoneElseIsAsked) {
         {"the same device with the device code",
          {"P1", "我的手机", true},
          true,
-         "允许 我的手机（设备码协助）连接这台 Mac？"},
+         "允许 我的手机（设备码协助）连接这台电脑？"},
         {"untrusted device of the account",
          {"P2", "同事的电脑", false},
          true,
-         "允许 同事的电脑（同账号）连接这台 Mac？"},
+         "允许 同事的电脑（同账号）连接这台电脑？"},
         {"a name that tries to reorder the prompt",
          {"P3", "A\u202Eevil\n", false},
          true,
-         "允许 Aevil（同账号）连接这台 Mac？"},
+         "允许 Aevil（同账号）连接这台电脑？"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
