@@ -2,6 +2,9 @@
 
 #include "account/MacAccount.h"
 #include "log/MacLog.h"
+#include "updates/MacBundle.h"
+
+#include <unistd.h>
 
 namespace quorlinth {
 
@@ -41,6 +44,12 @@ std::string MacLogUpload::stateLine(const MacLogUploadState& state) {
     }
     return std::string("上报 sharing=") + flag(state.sharing) + " keepAwake=" + flag(state.keepAwake) +
            " input=" + flag(state.input) + " transfer=" + flag(state.transfer) + " sessions=" + sessions;
+}
+
+std::string MacLogUpload::computerName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof(name) - 1) != 0) return {};
+    return name;
 }
 
 std::string MacLogUpload::deviceName(const std::string& computerName) {
@@ -94,6 +103,22 @@ void MacLogUpload::send(const std::string& build, const std::string& device, std
                                          finish(*id);
                                      });
     });
+}
+
+void runTerminalLogUpload(std::shared_ptr<MacLogUpload> uploader,
+                          std::function<void(const std::string&)> printID,
+                          std::function<void(const std::string&)> printFailure,
+                          std::function<void(int)> finish) {
+    auto bundle = MacBundle::running();
+    MacLogUpload& upload = *uploader;
+    upload.upload({}, bundle ? bundle->build : std::string(), MacLogUpload::computerName(),
+                  [uploader, printID, printFailure, finish](MacResult<std::string> outcome) {
+                      if (outcome)
+                          printID(outcome.value());
+                      else
+                          printFailure(MacLogUpload::resultText(outcome));
+                      finish(outcome ? 0 : 1);
+                  });
 }
 
 } // namespace quorlinth

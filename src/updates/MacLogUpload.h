@@ -40,6 +40,8 @@ public:
 
     // "上报 sharing=… keepAwake=… input=… transfer=… sessions=id:status,…"
     static std::string stateLine(const MacLogUploadState& state);
+    // This machine's host name; empty when it has none.
+    static std::string computerName();
     // The computer's name cut to 64 characters, "Linux" when it has none.
     static std::string deviceName(const std::string& computerName);
     // The request body: "platform", "build" ("?" when empty), "device", "text".
@@ -65,5 +67,13 @@ private:
     SerialQueue reader{"quorlinth.logupload"};
     bool busy = false;
 };
+
+// An upload for a terminal: the log line names no sharing and no sessions, the build is the
+// running installation's. `printID` gets the service's id alone, `printFailure` the failure text;
+// `finish` then gets the exit code (0 or 1). Main thread; `uploader` stays alive until the end.
+void runTerminalLogUpload(std::shared_ptr<MacLogUpload> uploader,
+                          std::function<void(const std::string&)> printID,
+                          std::function<void(const std::string&)> printFailure,
+                          std::function<void(int)> finish);
 
 } // namespace quorlinth

@@ -108,10 +108,30 @@ TEST_F(LogUpload, SendsTheMachineLineAndTheLastLinesAndShowsTheId) {
         std::string::npos);
 }
 
-TEST_F(LogUpload, WithoutASignInTheFailureIsShown) {
+TEST_F(LogUpload, FromATerminalWithoutASignInTheFailureIsShown) {
     auto account = MacAccount::create(keys, {MacServiceConfig::single(service.baseUrl()), {}, "box"}, loop);
-    auto uploader = MacLogUpload::create(*account, log, loop);
-    auto outcome = upload(*uploader, "");
-    ASSERT_FALSE(outcome);
-    EXPECT_EQ(MacLogUpload::resultText(outcome), "日志上报失败：请先登录账号");
+    std::string printed, failure;
+    std::optional<int> exitCode;
+    runTerminalLogUpload(
+        MacLogUpload::create(*account, log, loop), [&](const std::string& id) { printed = id; },
+        [&](const std::string& text) { failure = text; }, [&](int code) { exitCode = code; });
+    ASSERT_TRUE(loop.runUntil([&] { return exitCode.has_value(); }, 60s));
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_EQ(failure, "日志上报失败：请先登录账号");
+    EXPECT_TRUE(printed.empty());
+}
+
+TEST_F(LogUpload, FromATerminalTheIdIsPrinted) {
+    auto account = signedIn();
+    std::string printed, failure;
+    std::optional<int> exitCode;
+    runTerminalLogUpload(
+        MacLogUpload::create(*account, log, loop), [&](const std::string& id) { printed = id; },
+        [&](const std::string& text) { failure = text; }, [&](int code) { exitCode = code; });
+    ASSERT_TRUE(loop.runUntil([&] { return exitCode.has_value(); }, 60s));
+    EXPECT_EQ(exitCode, 0) << failure;
+    ASSERT_FALSE(printed.empty());
+    Json row = storedRow(printed);
+    EXPECT_EQ(row.value("platform", ""), "linux");
+    EXPECT_EQ(row.value("device", ""), MacLogUpload::deviceName(MacLogUpload::computerName()));
 }
