@@ -2,6 +2,7 @@
 
 #include "../store/TestSupport.h"
 #include "lan/LANConnection.h"
+#include "lan/LANConsentText.h"
 #include "lan/LANIdentity.h"
 #include "lan/LANPeerName.h"
 #include "lan/MacLANLink.h"
@@ -407,6 +408,17 @@ TEST_F(LANHost, PortInUseIsReportedInChinese) {
     auto started = second->start();
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error(), "端口已被其他程序占用");
+}
+
+TEST(LANConsentText, NamesTheControllerItsFingerprintAndRemoteInput) {
+    MacLANHost::Request request{"甲的 Mac", "KEY", "0A1B-2C3D-4E5F"};
+    auto withoutInput = lanConsentText(request, false);
+    EXPECT_EQ(withoutInput.message, "允许 甲的 Mac 通过局域网连接这台 Mac？");
+    EXPECT_EQ(withoutInput.informative,
+              "对方输入了正确的配对密码。设备指纹 0A1B-2C3D-4E5F。\n"
+              "允许后它会成为可信设备，以后连接无需密码和确认；可随时在“共享这台 Mac”页移除。");
+    EXPECT_EQ(lanConsentText(request, true).informative,
+              withoutInput.informative + "\n对方将能操作鼠标和键盘。");
 }
 
 TEST(LANPairingPassword, TenCharactersFromTheUnambiguousAlphabet) {
