@@ -1,16 +1,132 @@
 #include "app/VirtualDisplayChild.h"
+#include "base/MainQueue.h"
 #include "log/MacLog.h"
 #include "log/MachineFacts.h"
 #include "log/X11DisplayFacts.h"
+#include "model/MacModel.h"
+#include "platform/linux/LogindPowerManagement.h"
+#include "platform/linux/LogindSessionMonitor.h"
+#include "platform/linux/RandRDisplayServices.h"
+#include "platform/linux/XShmScreenCapture.h"
+#include "platform/linux/XTestInputInjector.h"
+#include "platform/linux/XTestInputSources.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
+#include "store/KeyStore.h"
+#include "store/Paths.h"
+#include "store/UserDefaults.h"
+#include "ui/MacAppShell.h"
+#include "ui/QtMainQueue.h"
+#include "ui/QtPrompter.h"
 
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QMessageBox>
 #include <cstdio>
+#include <filesystem>
 
-// The windowed application arrives with the interface; until then the program serves as the
-// virtual-display child and otherwise writes the machine description to the log and names itself.
+// The windowed application's composition root: the Linux backends under the shared model, the
+// Qt event loop as the main queue, and the shell's windows over it.
+namespace quorlinth {
+
+namespace {
+
+constexpr Millis kVirtualDisplayReplyTimeout{8000};
+
+std::string selfExecutable() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+void log(const std::string& line) {
+    MacLog::shared().log(line);
+}
+
+// This X display as the model sees it: its screens, capture, session, input and keyboard layouts.
+struct Desktop {
+    std::unique_ptr<RandRDisplayServices> displays;
+    std::shared_ptr<XTestDisplay> inputDisplay;
+    std::unique_ptr<XShmScreenCapture> capture;
+    std::unique_ptr<LogindSessionMonitor> session;
+    std::unique_ptr<XTestInputInjector> injector;
+    std::unique_ptr<XTestInputSources> sources;
+
+    static std::unique_ptr<Desktop> open() {
+        auto desktop = std::make_unique<Desktop>();
+        desktop->displays = RandRDisplayServices::open();
+        desktop->inputDisplay = XTestDisplay::open({});
+        if (!desktop->displays || !desktop->inputDisplay) return nullptr;
+        desktop->capture = std::make_unique<XShmScreenCapture>(*desktop->displays);
+        desktop->session = std::make_unique<LogindSessionMonitor>();
+        desktop->injector = std::make_unique<XTestInputInjector>(desktop->inputDisplay, mainQueue());
+        desktop->sources = std::make_unique<XTestInputSources>(desktop->inputDisplay);
+        return desktop;
+    }
+};
+
+MacServiceConfig serviceConfig(const UserDefaults& defaults, const QString& named) {
+    MacServiceConfig service = MacServiceConfig::load(defaults);
+    if (named.isEmpty()) return service;
+    auto caFile = service.caFile;
+    service = MacServiceConfig::single(named.toStdString());
+    service.caFile = caFile;
+    return service;
+}
+
+int run(QApplication& app) {
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    QCommandLineOption service(QStringLiteral("service"), QStringLiteral("账号服务的地址"),
+                               QStringLiteral("URL"));
+    QCommandLineOption atLogin(QStringLiteral("at-login"), QStringLiteral("登录桌面时启动：只显示托盘图标"));
+    parser.addOptions({service, atLogin});
+    parser.process(app);
+
+    QtMainQueue main;
+    installMainQueue(&main);
+    setDisplayFactsSource(queryX11DisplayFacts);
+    log(MacLog::environmentLine());
+
+    auto desktop = Desktop::open();
+    if (!desktop) {
+        QMessageBox::critical(
+            nullptr, QStringLiteral("Quorlinth"),
+            QStringLiteral("无法打开 X 显示器。请在 X11 桌面（或带 XWayland 的桌面）中启动 Quorlinth。"));
+        return 1;
+    }
+    UserDefaults defaults(appConfigDir() / "defaults.json");
+    MacServiceConfig config = serviceConfig(defaults, parser.value(service));
+    auto keys = std::make_shared<FileKeyStore>(appDataDir() / "keys" / "keys.json");
+    auto account = MacAccount::create(keys, MacAccount::Options{config, {}, {}}, main);
+    LogindPowerManagement power;
+    XdgAutostartLoginItem loginItem({selfExecutable(), "--at-login"});
+    QtPrompter prompter;
+    MacShareHost::Options hostOptions;
+    hostOptions.log = log;
+    MacCapture::Platform capture{
+        *desktop->displays, *desktop->capture, *desktop->session,
+        MacCapture::childProcessLauncher({selfExecutable(), kVirtualDisplayReplyTimeout, log}), log};
+    MacModel::Platform platform{
+        main,    defaults, account,   *desktop->injector, *desktop->sources,
+        capture, power,    loginItem, prompter,           serviceShareHosts(config, hostOptions),
+        log,     {}};
+    auto model = MacModel::create(platform);
+
+    MacAppShell shell({*model, account, main, defaults, [] { QApplication::quit(); }});
+    if (!parser.isSet(atLogin)) shell.showMain();
+    model->restoreAtLaunch();
+    model->activate();
+    int status = app.exec();
+    log("退出");
+    return status;
+}
+
+} // namespace
+
+} // namespace quorlinth
+
 int main(int argc, char** argv) {
     if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
-    quorlinth::setDisplayFactsSource(quorlinth::queryX11DisplayFacts);
-    quorlinth::MacLog::shared().log(quorlinth::MacLog::environmentLine());
-    std::printf("quorlinth 0.1.0\n");
-    return 0;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorlinth"));
+    QApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    return quorlinth::run(app);
 }
