@@ -1,5 +1,4 @@
 // Log upload through the real service's diagnostics endpoint.
-#include "ChildProcess.h"
 #include "ServiceProcess.h"
 #include "account/MacAccount.h"
 #include "base/MainQueue.h"
@@ -10,6 +9,7 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sstream>
 
 using namespace quorlinth;
@@ -52,14 +52,24 @@ protected:
         return *outcome;
     }
 
+    // The diagnostics row as the service stored it.
     Json storedRow(const std::string& id) {
-        auto query = quorlinth::testing::runProgram(
-            {"sqlite3", "-json", service.database().string(),
-             "SELECT platform, build, device, text FROM diagnostics WHERE id = '" + id + "'"});
-        EXPECT_EQ(query.exitCode, 0) << query.err;
-        auto rows = Json::parse(query.out, nullptr, false);
-        if (!rows.is_array() || rows.size() != 1) return Json::object();
-        return rows[0];
+        Json row = Json::object();
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(service.database().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* query = nullptr;
+            sqlite3_prepare_v2(db, "SELECT platform, build, device, text FROM diagnostics WHERE id = ?", -1,
+                               &query, nullptr);
+            sqlite3_bind_text(query, 1, id.c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(query) == SQLITE_ROW) {
+                const char* names[] = {"platform", "build", "device", "text"};
+                for (int column = 0; column < 4; ++column)
+                    row[names[column]] = reinterpret_cast<const char*>(sqlite3_column_text(query, column));
+            }
+            sqlite3_finalize(query);
+        }
+        sqlite3_close(db);
+        return row;
     }
 
     TempDir dir;
