@@ -197,15 +197,11 @@ public:
         if (queuedFrames.load() >= kSignalOutboxLimit ||
             queuedBytes.load() + size > size_t(context.settings.signalOutboxBytes))
             return false;
-        queuedFrames += 1;
-        queuedBytes += size;
-        net::post(socket.get_executor(), [self = this->shared_from_this(), text = std::move(text)]() mutable {
-            if (self->closing) return self->unqueue(text.size());
-            self->outbox.push_back(std::move(text));
-            if (self->outbox.size() == 1) self->writeNext();
-        });
+        enqueue(std::move(text));
         return true;
     }
+
+    void sendControl(std::string text) override { enqueue(std::move(text)); }
 
     void close() override {
         net::post(socket.get_executor(),
@@ -228,6 +224,16 @@ private:
                 self->context.hub.receive(self->connection, beast::buffers_to_string(self->buffer.data()));
             self->buffer.consume(self->buffer.size());
             self->read(); // after a close, ends with an error that detaches the socket
+        });
+    }
+
+    void enqueue(std::string text) {
+        queuedFrames += 1;
+        queuedBytes += text.size();
+        net::post(socket.get_executor(), [self = this->shared_from_this(), text = std::move(text)]() mutable {
+            if (self->closing) return self->unqueue(text.size());
+            self->outbox.push_back(std::move(text));
+            if (self->outbox.size() == 1) self->writeNext();
         });
     }
 

@@ -173,8 +173,7 @@ std::optional<Json> SignalHub::relayed(const std::string& type, const std::strin
 
 void SignalHub::send(uint64_t connection, const Json& message) {
     auto found = connections.find(connection);
-    if (found != connections.end() && !found->second.peer->sendText(dumpJson(message)))
-        found->second.peer->closeForPolicy();
+    if (found != connections.end()) found->second.peer->sendControl(dumpJson(message));
 }
 
 void SignalHub::relay(uint64_t from, uint64_t to, const Json& message) {

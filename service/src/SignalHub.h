@@ -21,8 +21,11 @@ namespace quorlinth::service {
 class SignalPeer {
 public:
     virtual ~SignalPeer() = default;
-    // Queues a frame; false (nothing queued) when the reader is too far behind.
+    // Queues a relayed frame; false (nothing queued) when the reader is too far behind.
     virtual bool sendText(std::string text) = 0;
+    // Queues a frame of the service itself (ready, request, accepted, end): few and small, so
+    // always taken, and a reader that fell behind still learns how its session ended.
+    virtual void sendControl(std::string text) = 0;
     // Closes with 1000: the socket was replaced or its device removed.
     virtual void close() = 0;
     // Closes with 1008 (policy violation): the socket sent more than it may.
@@ -84,7 +87,7 @@ private:
         std::vector<Json> heldForHost; // the controller's candidates before accept
     };
 
-    // A message of the service itself; a reader too far behind for it is closed.
+    // A message of the service itself.
     void send(uint64_t connection, const Json& message);
     // A message from another socket; when the reader is too far behind, the sender is closed.
     void relay(uint64_t from, uint64_t to, const Json& message);

@@ -203,5 +203,115 @@ TEST_F(UnauthenticatedLoad, RunningOutOfDescriptorsIsLoggedOnceAndOutlived) {
     EXPECT_EQ(std::string::npos, log.find("cannot accept connections", first + 1)) << "logged once";
 }
 
+class SignalingLimits : public TunedServiceTest {
+protected:
+    void startWith(const std::vector<std::string>& arguments) {
+        startTuned(arguments);
+        account = signIn();
+        host = bind(account, "HOST", "书房的 Mac");
+        controller = bind(account, "CONTROLLER", "笔记本");
+        ASSERT_EQ(200, heartbeat(host, true, true, true).status);
+    }
+
+    std::unique_ptr<SignalClient> connect(const BoundDevice& device) {
+        auto socket = SignalClient::connect(tuned->port(), device.token, device.id);
+        EXPECT_NE(nullptr, socket);
+        if (socket) EXPECT_TRUE(socket->receiveType("ready").has_value());
+        return socket;
+    }
+
+    // Requests a session and waits for the host to hear of it; its id.
+    std::string requestSession(SignalClient& hostSocket) {
+        HttpReply created = client->request("POST", "/v1/sessions", account,
+                                            Json{{"device_id", host.id}, {"controller_id", controller.id}});
+        EXPECT_EQ(200, created.status) << created.body;
+        EXPECT_TRUE(hostSocket.receiveType("request").has_value());
+        return field::string(created.json(), "session_id", "");
+    }
+
+    static Json ice(const std::string& sessionId, const std::string& candidate) {
+        return Json{{"type", "ice"}, {"session_id", sessionId}, {"candidate", candidate}};
+    }
+
+    std::string account;
+    BoundDevice host, controller;
+};
+
+TEST_F(SignalingLimits, TheHostHearsNothingBeforeItAcceptsThenTheHeldCandidatesInOrder) {
+    startWith({});
+    auto hostSocket = connect(host);
+    auto controllerSocket = connect(controller);
+    std::string id = requestSession(*hostSocket);
+    for (int i = 0; i < 40; ++i)
+        controllerSocket->send(ice(id, "c" + std::to_string(i)));
+    controllerSocket->send(Json{{"type", "offer"}, {"session_id", id}, {"sdp", "too early"}});
+    EXPECT_EQ(std::nullopt, hostSocket->receive(std::chrono::milliseconds(300)));
+
+    hostSocket->send(Json{{"type", "accept"}, {"session_id", id}});
+    ASSERT_TRUE(controllerSocket->receiveType("accepted").has_value());
+    for (int i = 0; i < 32; ++i)
+        EXPECT_EQ(ice(id, "c" + std::to_string(i)), hostSocket->receive().value_or(Json()));
+    controllerSocket->send(ice(id, "late"));
+    EXPECT_EQ(ice(id, "late"), hostSocket->receive().value_or(Json()))
+        << "the held ones beyond 32 were dropped";
+}
+
+TEST_F(SignalingLimits, ASocketSendingTooFastIsClosedForPolicy) {
+    startWith({"--set", "signal_frame_burst=20", "--set", "signal_frames_per_second=1"});
+    auto flooder = connect(host);
+    auto other = connect(controller);
+    for (int i = 0; i < 60; ++i)
+        flooder->sendText("{}");
+    ASSERT_TRUE(flooder->waitClosed(std::chrono::seconds(10)));
+    EXPECT_EQ(1008, flooder->closeCode());
+    EXPECT_FALSE(other->waitClosed(std::chrono::milliseconds(100)));
+}
+
+TEST_F(SignalingLimits, ASenderOutpacingItsReaderIsClosedAndTheReaderKept) {
+    startWith({"--set", "signal_outbox_bytes=65536", "--set", "signal_bytes_per_second=1000000000", "--set",
+               "signal_byte_burst=1000000000", "--set", "signal_frames_per_second=100000", "--set",
+               "signal_frame_burst=100000"});
+    // The host completes the handshake and then never reads again.
+    net::io_context io;
+    tcp::socket stuckHost(io);
+    stuckHost.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), tuned->port()));
+    net::write(stuckHost,
+               net::buffer("GET /v1/signal HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                           "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nAuthorization: Bearer " +
+                           host.token + "\r\nX-Device-ID: " + host.id + "\r\n\r\n"));
+    std::string handshake;
+    net::read_until(stuckHost, net::dynamic_buffer(handshake), "\r\n\r\n");
+    ASSERT_EQ("HTTP/1.1 101 Switching Protocols", statusLineOf(handshake));
+
+    auto controllerSocket = connect(controller);
+    HttpReply created = client->request("POST", "/v1/sessions", account,
+                                        Json{{"device_id", host.id}, {"controller_id", controller.id}});
+    ASSERT_EQ(200, created.status) << created.body;
+    std::string id = field::string(created.json(), "session_id", "");
+    // The request is written to the host's socket; its accept still needs one frame from it.
+    uint8_t mask[4] = {1, 2, 3, 4};
+    std::string accept = dumpJson(Json{{"type", "accept"}, {"session_id", id}});
+    std::string frame = {char(0x81), char(0x80 | accept.size())};
+    frame.append(reinterpret_cast<char*>(mask), 4);
+    for (size_t i = 0; i < accept.size(); ++i)
+        frame += char(accept[i] ^ mask[i % 4]);
+    ASSERT_LT(accept.size(), 126u);
+    net::write(stuckHost, net::buffer(frame));
+    ASSERT_TRUE(controllerSocket->receiveType("accepted").has_value());
+
+    std::string large(60000, 'x');
+    for (int i = 0; i < 600 && !controllerSocket->waitClosed(std::chrono::milliseconds(0)); ++i)
+        controllerSocket->send(ice(id, large));
+    ASSERT_TRUE(controllerSocket->waitClosed(std::chrono::seconds(20)));
+    EXPECT_EQ(1008, controllerSocket->closeCode());
+
+    // The host is still there: a new session reaches it (busy or not, it is online).
+    auto again = connect(controller);
+    HttpReply next = client->request("POST", "/v1/sessions", account,
+                                     Json{{"device_id", host.id}, {"controller_id", controller.id}});
+    EXPECT_EQ(200, next.status) << next.body;
+}
+
 } // namespace
 } // namespace quorlinth::testing

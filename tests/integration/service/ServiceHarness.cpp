@@ -303,6 +303,11 @@ bool SignalClient::waitClosed(std::chrono::milliseconds wait) {
     return impl->arrived.wait_for(lock, wait, [&] { return impl->closed; });
 }
 
+int SignalClient::closeCode() {
+    std::lock_guard lock(impl->mutex);
+    return impl->closed ? int(impl->socket.reason().code) : 0;
+}
+
 void SignalClient::close() {
     net::post(impl->io, [raw = impl.get()] {
         if (beast::get_lowest_layer(raw->socket).socket().is_open())

@@ -94,6 +94,8 @@ public:
     std::optional<Json> receiveType(const std::string& type,
                                     std::chrono::milliseconds wait = std::chrono::seconds(5));
     bool waitClosed(std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // The close code the service sent, once closed (0 when it sent none).
+    int closeCode();
     void close();
 
     struct Impl;

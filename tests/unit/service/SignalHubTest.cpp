@@ -12,6 +12,7 @@ public:
         sent.push_back(*parseJsonObject(text));
         return true;
     }
+    void sendControl(std::string text) override { sent.push_back(*parseJsonObject(text)); }
     void close() override { closed = true; }
     void closeForPolicy() override { closedForPolicy = true; }
     Json last() const { return sent.empty() ? Json() : sent.back(); }
