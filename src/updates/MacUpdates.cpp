@@ -146,9 +146,13 @@ void MacUpdates::check(bool manual) {
     if (isChecking || isInstalling) return;
     const double time = now();
     if (!manual) {
-        if (!automaticChecks || time - attempted < kAttemptSpacingSeconds) return;
+        // A time in the future (the clock was set back) holds nothing back: it would for years.
+        auto tooSoon = [time](double since, double spacing) {
+            return since <= time && time - since < spacing;
+        };
+        if (!automaticChecks || tooSoon(attempted, kAttemptSpacingSeconds)) return;
         auto checked = defaults.number(kCheckedKey);
-        if (checked && time - *checked < kCheckSpacingSeconds) return;
+        if (checked && tooSoon(*checked, kCheckSpacingSeconds)) return;
     }
     attempted = time;
     isChecking = true;

@@ -173,6 +173,15 @@ TEST_F(UpdateCheck, AutomaticChecksAreSpacedOut) {
     EXPECT_EQ(server.requests().size(), 3u);
 }
 
+TEST_F(UpdateCheck, ACheckDatedInTheFutureDoesNotHoldChecksBack) {
+    defaults.set(MacUpdates::kCheckedKey, clock + 10 * 365 * 86'400.0);
+    auto updates = makeUpdates();
+    serve(release("42"));
+    check(*updates, false);
+    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(defaults.number(MacUpdates::kCheckedKey), clock);
+}
+
 TEST_F(UpdateCheck, AFailedAutomaticCheckIsRetriedAfter900Seconds) {
     auto updates = makeUpdates();
     server.respond(ScriptedHttpServer::response(500, "{}"));
