@@ -1,6 +1,7 @@
 #include "AuthApi.h"
 
 #include "Captcha.h"
+#include "DisplayText.h"
 #include "Secrets.h"
 
 #include <algorithm>
@@ -20,8 +21,8 @@ bool isMainlandPhone(const std::string& phone) {
 }
 
 bool isValidUsername(const std::string& name) {
-    return !name.empty() && name.size() <= 64 &&
-           std::none_of(name.begin(), name.end(), [](char c) { return uint8_t(c) < 0x20 || c == 0x7F; });
+    return !name.empty() && name.size() <= 64 && isDisplayable(name) && name.front() != ' ' &&
+           name.back() != ' ';
 }
 
 std::string usernameOf(ServiceContext& context, int64_t userId) {
@@ -212,7 +213,8 @@ ApiResponse passwordSetup(ServiceContext& context, const ApiRequest& request) {
 
 ApiResponse qrCreate(ServiceContext& context, const ApiRequest& request) {
     Json body = parseBody(request);
-    std::string name = requireString(body, "name", 128);
+    std::string name = displayableName(requireString(body, "name", 128));
+    if (name.empty()) fail(400, "invalid_request", Json{{"field", "name"}});
     int64_t now = context.clock.now();
     if (!context.captchas.allow("qr:" + request.peerAddress, now)) fail(429, "rate_limited");
     std::string id = "qr_" + randomText(22, kIdAlphabet);
@@ -274,7 +276,8 @@ ApiResponse logout(ServiceContext& context, const ApiRequest& request) {
 Result<void> addUser(ServiceContext& context, const std::string& username, const std::string& password,
                      const std::string& phone) {
     if (!isValidUsername(username))
-        return Error{"the user name must be 1 to 64 bytes without control characters"};
+        return Error{"the user name must be 1 to 64 bytes of UTF-8 without control, format or bidirectional "
+                     "characters or surrounding spaces"};
     if (password.empty() || password.size() > kMaxPasswordBytes)
         return Error{"the password must be 1 to 1024 bytes"};
     if (!phone.empty() && !isMainlandPhone(phone))

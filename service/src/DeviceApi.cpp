@@ -1,5 +1,6 @@
 #include "DeviceApi.h"
 
+#include "DisplayText.h"
 #include "Secrets.h"
 #include "base/Uuid.h"
 
@@ -53,7 +54,7 @@ ApiResponse bind(ServiceContext& context, const ApiRequest& request) {
     AccountIdentity account = context.tokens.requireAccount(request);
     Json body = parseBody(request);
     std::string installation = requireString(body, "installation_id", 128);
-    std::string name = requireString(body, "name", 128);
+    std::string name = displayableName(requireString(body, "name", 128));
     std::string platform = requireString(body, "platform", 32);
     std::string kind = optionalString(body, "kind", "computer", 32);
     std::string version = optionalString(body, "version", "", 32);

@@ -1,5 +1,7 @@
 #include "SessionApi.h"
 
+#include "DisplayText.h"
+
 #include <algorithm>
 
 namespace quorlinth::service::sessions {
@@ -29,7 +31,7 @@ std::string controllerName(ServiceContext& context, const AccountIdentity& accou
     auto row = context.db.queryOne("SELECT name FROM devices WHERE id = ? AND user_id = ?",
                                    {controllerId, account.userId});
     if (!row) fail(403, "forbidden", Json{{"field", "controller_id"}});
-    return row->text(0);
+    return displayableName(row->text(0)); // names stored before names were cleaned
 }
 
 ApiResponse open(ServiceContext& context, const Target& target, const std::string& controllerId,

@@ -252,6 +252,29 @@ TEST_F(Signaling, SurvivesSocketsComingAndGoingDuringSessions) {
     EXPECT_TRUE(service->isRunning());
 }
 
+TEST_F(Signaling, NamesReachOtherScreensWithoutHiddenCharacters) {
+    BoundDevice sneaky = bind(account, "SNEAKY", "\u202E笔记本\u200B\n管理员已批准");
+    EXPECT_EQ("笔记本管理员已批准", field::string(deviceInList(account, sneaky.id), "name", ""));
+    auto hostSocket = connect(host);
+    auto sneakySocket = connect(sneaky);
+    ASSERT_EQ(200, heartbeat(host, true, true, true).status);
+    ASSERT_EQ(200, requestSession(host.id, sneaky.id).status);
+    EXPECT_EQ("笔记本管理员已批准", hostSocket->receiveType("request").value_or(Json())["name"]);
+
+    HttpReply hidden = client->request(
+        "POST", "/v1/devices", account,
+        Json{{"installation_id", "HIDDEN"}, {"name", "\u2066\u2069 "}, {"platform", "macos"}});
+    EXPECT_EQ(400, hidden.status);
+    EXPECT_EQ("name", hidden.json()["field"]);
+    HttpReply qr = client->request("POST", "/v1/auth/qr", "", Json{{"name", "Mac\u202E"}});
+    ASSERT_EQ(200, qr.status);
+    std::string phone = signIn();
+    HttpReply approved = client->request("POST", "/v1/auth/qr/approve", phone,
+                                         Json{{"id", qr.json()["id"]}, {"approve", true}});
+    EXPECT_EQ("Mac", approved.json()["name"]);
+    EXPECT_NE(0, addUser("evil\u202Eadmin", "password"));
+}
+
 class GuestSession : public Signaling {
 protected:
     void SetUp() override {
