@@ -203,7 +203,7 @@ void MacAccount::completeLogin(const Json& response, Done<void> done) {
     if (name.empty()) name = "我的 Mac";
     Json body{{"installation_id", installation.value()},
               {"name", name},
-              {"platform", "macos"},
+              {"platform", kThisDevicePlatform},
               {"kind", "computer"},
               {"version", "1.0.0"},
               {"multi_account", true}};

@@ -4,14 +4,15 @@ namespace quorlinth {
 
 std::string MacDevice::statusText() const {
     bool ios = platform == "ios";
-    bool macos = platform == "macos";
+    bool desktop = isDesktopPlatform(platform);
     if (!online) return ios ? "离线 · 仅观看" : "离线";
     if (capabilities.captureReady && capabilities.webrtc) {
         if (ios) return "在线 · 可观看";
-        if (macos && !capabilities.inputReady) return "在线 · 可观看（对方未允许远程鼠标和键盘）";
+        if (desktop && !capabilities.inputReady) return "在线 · 可观看（对方未允许远程鼠标和键盘）";
         return "在线 · 可远控";
     }
-    if (macos) return "在线 · 未开启共享（需在该 Mac 上点“启动屏幕共享”）";
+    if (platform == "macos") return "在线 · 未开启共享（需在该 Mac 上点“启动屏幕共享”）";
+    if (desktop) return "在线 · 未开启共享（需在该电脑上点“启动屏幕共享”）";
     if (ios) return "在线 · 未开启屏幕广播";
     return "在线 · 未开启共享";
 }

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quorlinth {
@@ -17,6 +18,19 @@ struct MacCapabilities {
 
     bool operator==(const MacCapabilities&) const = default;
 };
+
+// The platform this build registers its device as: a full desktop target like "macos".
+#if defined(__APPLE__)
+inline constexpr const char* kThisDevicePlatform = "macos";
+#else
+inline constexpr const char* kThisDevicePlatform = "linux";
+#endif
+
+// A computer that shares its whole desktop with control, transfer and viewport ("macos" or
+// "linux"), as opposed to a phone.
+inline bool isDesktopPlatform(std::string_view platform) {
+    return platform == "macos" || platform == "linux";
+}
 
 // One device of the account, as the device list returns it.
 struct MacDevice {

@@ -111,9 +111,8 @@ void MacHTTP::request(const std::string& base, const std::string& path, const st
     if (!built) return deliver(built.failure());
     std::string service = this->service.mapBase(base);
     session().send(std::move(built.value()), [deliver, service](Result<net::HttpResponse> answer) mutable {
-        // The transport's own text is technical English: say which service could not be reached.
-        if (!answer)
-            return deliver(MacFailure::other("无法连接账号服务 " + service + "，请确认地址正确且服务已启动"));
+        // Say which service could not be reached: a wrong address is the usual cause.
+        if (!answer) return deliver(MacFailure::other(answer.error() + "（账号服务 " + service + "）"));
         deliver(interpretResponse(answer.value()));
     });
 }

@@ -1,67 +1,38 @@
 #include "app/VirtualDisplayChild.h"
 #include "app/cli/AccountCommands.h"
 #include "app/cli/CliCommand.h"
+#include "app/cli/CliParsing.h"
 #include "app/cli/SessionCommands.h"
 #include "app/cli/ShareCommands.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 using namespace quorlinth::cli;
-
-namespace {
-
-std::vector<CliCommand> commandTable() {
-    std::vector<CliCommand> commands{
-        {"version", "", "print the version", 0,
-         [](const CliOptions&, const std::vector<std::string>&) {
-             std::printf("quorlinth-cli 0.1.0\n");
-             return 0;
-         }},
-    };
-    for (auto& command : accountCommands())
-        commands.push_back(std::move(command));
-    for (auto& command : shareCommands())
-        commands.push_back(std::move(command));
-    for (auto& command : sessionCommands())
-        commands.push_back(std::move(command));
-    return commands;
-}
-
-int usage(const std::vector<CliCommand>& commands) {
-    std::fprintf(stderr, "usage: quorlinth-cli [--service BASE] COMMAND [ARGS...]\ncommands:\n");
-    for (const auto& command : commands) {
-        std::string synopsis = command.name + (command.arguments.empty() ? "" : " " + command.arguments);
-        std::fprintf(stderr, "  %-28s %s\n", synopsis.c_str(), command.summary.c_str());
-    }
-    return 2;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     // `share` starts this program again as the child that owns a virtual display.
     if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
-    auto commands = commandTable();
+
+    CLI::App app("Quorlinth 命令行：共享这台设备、连接其他设备、管理账号", "quorlinth-cli");
+    useChineseTexts(app);
+    app.set_version_flag("--version", "quorlinth-cli 0.1.0", "显示版本并退出");
+    app.require_subcommand(1);
     CliOptions options;
-    std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word == "--service") {
-            if (i + 1 >= argc) return usage(commands);
-            options.service = argv[++i];
-        } else {
-            words.push_back(word);
-        }
+    app.add_option("--service", options.service,
+                   "使用这个账号服务（基础地址，例如 https://127.0.0.1:47180）");
+    int exitCode = 0;
+    for (CommandGroup group : {addAccountCommands, addShareCommands, addSessionCommands})
+        group(app, options, exitCode);
+    app.add_subcommand("version", "显示版本")->callback([] { std::printf("quorlinth-cli 0.1.0\n"); });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {
+        return app.exit(done); // --help and --version print to standard output
+    } catch (const CLI::ParseError& error) {
+        std::fprintf(stderr, "%s\n", usageErrorText(app, error).c_str());
+        return 2;
     }
-    if (words.empty()) return usage(commands);
-    for (const auto& command : commands) {
-        if (command.name != words[0]) continue;
-        std::vector<std::string> arguments(words.begin() + 1, words.end());
-        if (command.argumentCount != CliCommand::kFlags && arguments.size() != command.argumentCount)
-            return usage(commands);
-        return command.run(options, arguments);
-    }
-    return usage(commands);
+    return exitCode;
 }

@@ -101,7 +101,7 @@ bool ControllerInputTranslator::isInputTarget() const {
 }
 
 bool ControllerInputTranslator::isMacTarget() const {
-    return isInputTarget() && target->platform == "macos";
+    return isInputTarget() && isDesktopPlatform(target->platform);
 }
 
 std::optional<PicturePoint> ControllerInputTranslator::inside(std::optional<PicturePoint> position) const {

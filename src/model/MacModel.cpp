@@ -2,9 +2,13 @@
 
 #include "base/DisplayText.h"
 #include "base/PlatformWords.h"
+#include "base/Uuid.h"
 #include "capture/MacCaptureStatus.h"
 #include "crypto/Random.h"
+#include "log/ProxyTun.h"
 #include "store/UserDefaults.h"
+
+#include <algorithm>
 
 namespace quorlinth {
 
@@ -435,8 +439,81 @@ void MacModel::restoreSharing(bool restoreInput, const char* waitingStatus, cons
     startSharing();
 }
 
+// Remote sessions.
+
+bool MacModel::mayOpenRemote() {
+    if (published.sharing || published.starting) {
+        setStatus(kStopSharingFirst);
+        return false;
+    }
+    if (published.sessions.get().size() >= size_t(kMaxSessions)) {
+        setStatus("最多同时控制 " + std::to_string(kMaxSessions) + " 台设备，请先关闭一个远程窗口");
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<MacRemoteSession> MacModel::openRemote(const MacDevice& device) {
+    for (const auto& session : published.sessions.get())
+        if (session->deviceID() == device.id) return session;
+    if (!mayOpenRemote()) return nullptr;
+    auto session = addSession(device);
+    connectSession(session, std::nullopt);
+    return session;
+}
+
+std::shared_ptr<MacRemoteSession> MacModel::openGuest(const std::string& code, const std::string& password) {
+    if (!mayOpenRemote()) return nullptr;
+    // The session-creation reply names the real device later.
+    MacDevice placeholder{"guest-" + uuidV4(LetterCase::lower).substr(0, 8),
+                          "设备码连接",
+                          "android",
+                          true,
+                          MacCapabilities{true, true, true},
+                          true};
+    auto session = addSession(placeholder);
+    connectSession(session, CloudRTCClient::Guest{code, password});
+    return session;
+}
+
+std::shared_ptr<MacRemoteSession> MacModel::addSession(MacDevice device) {
+    auto session =
+        MacRemoteSession::create(std::move(device), {platform.main, platform.makeClient, platform.log,
+                                                     [] { return proxyTunInterface(); }});
+    auto sessions = published.sessions.get();
+    sessions.push_back(session);
+    published.sessions.set(std::move(sessions));
+    return session;
+}
+
+void MacModel::connectSession(const std::shared_ptr<MacRemoteSession>& session,
+                              std::optional<CloudRTCClient::Guest> guest) {
+    MacAccount& account = *platform.account;
+    account.validCredentials([weak = weak_from_this(), session, guest](MacResult<MacCredentials> valid) {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto& open = self->published.sessions.get();
+        if (std::find(open.begin(), open.end(), session) == open.end()) return; // closed meanwhile
+        if (!valid) return self->setStatus(valid.failure().localizedDescription());
+        const MacCredentials& credentials = valid.value();
+        session->connectCloud({self->platform.account->http().config().mapBase(credentials.base),
+                               credentials.accountToken, credentials.deviceID, credentials.deviceToken},
+                              guest);
+    });
+}
+
+void MacModel::closeRemote(const std::shared_ptr<MacRemoteSession>& session) {
+    session->close();
+    auto sessions = published.sessions.get();
+    std::erase(sessions, session);
+    published.sessions.set(std::move(sessions));
+}
+
 void MacModel::prepareToQuit(std::function<void()> done) {
     input->releaseAll();
+    for (const auto& session : published.sessions.get())
+        session->close();
+    published.sessions.set({});
     stopSharing(std::move(done));
 }
 

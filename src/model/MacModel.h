@@ -8,6 +8,7 @@
 #include "host/MacInputController.h"
 #include "model/MacPowerState.h"
 #include "model/MacPrompter.h"
+#include "model/MacRemoteSession.h"
 #include "model/MacSharingSettings.h"
 #include "model/ShareHostHandle.h"
 #include "platform/InputInjector.h"
@@ -23,7 +24,6 @@
 
 namespace quorlinth {
 
-class MacRemoteSession;
 class UserDefaults;
 
 // What the model publishes; the interface (or the command line) observes it. Main thread only.
@@ -83,6 +83,8 @@ public:
         std::function<void(const std::string&)> log;
         // The record an update left for this start, if one is valid now.
         std::function<std::optional<UpdateResume>()> updateResume;
+        // Controller clients for remote sessions.
+        MacRemoteSession::ClientFactory makeClient;
     };
 
     struct Timings {
@@ -127,6 +129,13 @@ public:
     // their kinds). Main thread.
     std::function<void(const std::string& message)> onControl;
 
+    // A session for a device of the account (its open one when there is one), or null when
+    // refused (the status says why).
+    std::shared_ptr<MacRemoteSession> openRemote(const MacDevice& device);
+    // A session by device code and temporary password, or null when refused.
+    std::shared_ptr<MacRemoteSession> openGuest(const std::string& code, const std::string& password);
+    void closeRemote(const std::shared_ptr<MacRemoteSession>& session);
+
     // Before quitting: nothing stays pressed and sharing ends.
     void prepareToQuit(std::function<void()> done);
 
@@ -157,6 +166,10 @@ private:
     void syncInputState();
     void accountTick();
     void restoreSharing(bool restoreInput, const char* waitingStatus, const char* restoredStatus);
+    bool mayOpenRemote();
+    std::shared_ptr<MacRemoteSession> addSession(MacDevice device);
+    void connectSession(const std::shared_ptr<MacRemoteSession>& session,
+                        std::optional<CloudRTCClient::Guest> guest);
 
     void setStatus(const std::string& text);
     void log(const std::string& line) const;

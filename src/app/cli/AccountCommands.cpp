@@ -1,8 +1,12 @@
 #include "app/cli/AccountCommands.h"
 
 #include "app/cli/CliAccount.h"
+#include "app/cli/CliParsing.h"
+#include "base/DisplayText.h"
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <memory>
 
 namespace quorlinth::cli {
 
@@ -12,10 +16,10 @@ void printIdentity(const MacCredentials& credentials) {
     std::printf("%s\t%s\n", credentials.username.c_str(), credentials.deviceID.c_str());
 }
 
-int login(const CliOptions& options, const std::vector<std::string>& args) {
+int login(const CliOptions& options, const std::string& username, const std::string& password) {
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
-        account.login(args[0], args[1], [&account, finish](MacResult<void> done) {
+        account.login(username, password, [&account, finish](MacResult<void> done) {
             if (!done && !account.credentials()) return finish(reportFailure(done.failure()));
             // A failed device-list refresh leaves the sign-in in place; say so, but succeed.
             if (!done) reportFailure(done.failure());
@@ -25,20 +29,20 @@ int login(const CliOptions& options, const std::vector<std::string>& args) {
     });
 }
 
-int devices(const CliOptions& options, const std::vector<std::string>&) {
+int devices(const CliOptions& options) {
     return runWithAccount(options, [](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
         account.refreshDevices([&account, finish](MacResult<void> done) {
             if (!done) return finish(reportFailure(done.failure()));
             for (const MacDevice& device : account.devices())
-                std::printf("%s\t%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(),
+                std::printf("%s\t%s\t%s\t%s\n", device.id.c_str(), displaySafe(device.name).c_str(),
                             device.platform.c_str(), device.statusText().c_str());
             finish(0);
         });
     });
 }
 
-int logout(const CliOptions& options, const std::vector<std::string>&) {
+int logout(const CliOptions& options) {
     return runWithAccount(options, [](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
         if (!account.credentials()) return finish(reportFailure(MacFailure::message("请先登录账号")));
@@ -50,7 +54,7 @@ int logout(const CliOptions& options, const std::vector<std::string>&) {
     });
 }
 
-int whoami(const CliOptions& options, const std::vector<std::string>&) {
+int whoami(const CliOptions& options) {
     return runWithAccount(options, [](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
         if (!account.credentials()) return finish(reportFailure(MacFailure::message("请先登录账号")));
@@ -61,13 +65,25 @@ int whoami(const CliOptions& options, const std::vector<std::string>&) {
 
 } // namespace
 
-std::vector<CliCommand> accountCommands() {
-    return {
-        {"login", "USERNAME PASSWORD", "sign in and bind this device", 2, login},
-        {"devices", "", "list the account's devices: id, name, platform, status", 0, devices},
-        {"logout", "", "sign out and unbind this device", 0, logout},
-        {"whoami", "", "print the user name and this device's id", 0, whoami},
-    };
+void addAccountCommands(CLI::App& app, const CliOptions& options, int& exitCode) {
+    auto credentials = std::make_shared<std::pair<std::string, std::string>>();
+    auto login = app.add_subcommand("login", "登录账号并绑定这台设备");
+    login->add_option("USERNAME", credentials->first, "用户名")->required();
+    login->add_option(
+        "PASSWORD", credentials->second,
+        "密码；省略时从终端（不回显）或标准输入读取。写在命令行上不安全：其他用户能在进程列表里看到");
+    login->callback([&options, &exitCode, credentials] {
+        exitCode = cli::login(options, credentials->first, secretOrPrompt(credentials->second, "密码："));
+    });
+    app.add_subcommand("devices", "列出账号的设备：ID、名称、平台、状态")->callback([&options, &exitCode] {
+        exitCode = devices(options);
+    });
+    app.add_subcommand("logout", "退出登录并解绑这台设备")->callback([&options, &exitCode] {
+        exitCode = logout(options);
+    });
+    app.add_subcommand("whoami", "显示用户名和这台设备的 ID")->callback([&options, &exitCode] {
+        exitCode = whoami(options);
+    });
 }
 
 } // namespace quorlinth::cli

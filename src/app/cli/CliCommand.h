@@ -1,28 +1,21 @@
 #pragma once
 
-#include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
-#include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace quorlinth::cli {
 
-// Options that apply to every command, given anywhere on the command line.
+// Options that apply to every command, given before the command's name.
 struct CliOptions {
     std::optional<std::string> service; // --service BASE: the account service to use
 };
 
-// One entry of quorlinth-cli's command table. `run` returns the process exit code.
-struct CliCommand {
-    // An argument count meaning: the command reads its own options and arguments.
-    static constexpr size_t kFlags = static_cast<size_t>(-1);
-
-    std::string name;
-    std::string arguments; // shown in the usage text
-    std::string summary;
-    size_t argumentCount = 0;
-    std::function<int(const CliOptions&, const std::vector<std::string>&)> run;
-};
+// Each group of commands adds its subcommands to the program's parser; the callback of the
+// command that runs stores its exit code in `exitCode`.
+using CommandGroup = void (*)(CLI::App& app, const CliOptions& options, int& exitCode);
 
 } // namespace quorlinth::cli

@@ -2,12 +2,20 @@
 
 #include "account/MacHTTP.h"
 #include "app/cli/CliAccount.h"
+#include "app/cli/CliParsing.h"
 #include "app/cli/PngFile.h"
+#include "app/cli/ShareLock.h"
+#include "base/DisplayText.h"
 #include "base/Encoding.h"
 #include "controller/CloudRTCClient.h"
 #include "controller/ConnectionDiagnostics.h"
+#include "controller/ControllerInputTranslator.h"
+#include "controller/InputScript.h"
 #include "crypto/Random.h"
 #include "log/MacLog.h"
+#include "log/ProxyTun.h"
+#include "model/MacModel.h"
+#include "model/MacRemoteSession.h"
 #include "platform/linux/LinuxNetworkPathMonitor.h"
 
 #include <algorithm>
@@ -39,64 +47,23 @@ void printLine(const std::string& text) {
     std::fflush(stdout);
 }
 
-// Flags shared by the session commands; positional words are left in `positional`.
+// What connect was asked to do.
 struct SessionFlags {
-    std::vector<std::string> positional;
+    std::string deviceID;
     std::vector<std::string> iceAddresses;
-    std::optional<std::string> code, password, savePath;
+    std::string code, password, savePath, inputScript;
+    bool verbose = false;
     std::optional<long> frames, seconds;
 };
 
-std::optional<long> number(const std::string& text) {
-    try {
-        size_t used = 0;
-        long value = std::stol(text, &used);
-        if (used == text.size() && value >= 0) return value;
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-std::optional<SessionFlags> parseFlags(const std::vector<std::string>& words) {
-    SessionFlags flags;
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= words.size()) return std::nullopt;
-            return words[++i];
-        };
-        std::optional<std::string> given;
-        if (word.rfind("--", 0) != 0) {
-            flags.positional.push_back(word);
-        } else if (!(given = value())) {
-            return std::nullopt;
-        } else if (word == "--ice-address") {
-            flags.iceAddresses.push_back(*given);
-        } else if (word == "--code") {
-            flags.code = *given;
-        } else if (word == "--password") {
-            flags.password = *given;
-        } else if (word == "--save") {
-            flags.savePath = *given;
-        } else if (word == "--frames" || word == "--seconds") {
-            auto parsed = number(*given);
-            if (!parsed) return std::nullopt;
-            (word == "--frames" ? flags.frames : flags.seconds) = parsed;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return flags;
+void logEverywhere(const std::string& text) {
+    printLine(text);
+    MacLog::shared().log(text);
 }
 
 int usageError(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
     return 2;
-}
-
-void logEverywhere(const std::string& text) {
-    printLine(text);
-    MacLog::shared().log(text);
 }
 
 // Checks Ctrl-C, the time bound and `finished` every 50 ms on the main queue; once one
@@ -122,13 +89,23 @@ struct Target {
     std::optional<CloudRTCClient::Guest> guest;
 };
 
-std::optional<Target> connectTarget(const SessionFlags& flags) {
-    if (flags.code || flags.password) {
-        if (!flags.code || !flags.password || !flags.positional.empty()) return std::nullopt;
-        return Target{"", CloudRTCClient::Guest{*flags.code, *flags.password}};
-    }
-    if (flags.positional.size() != 1) return std::nullopt;
-    return Target{flags.positional[0], std::nullopt};
+Target connectTarget(const SessionFlags& flags) {
+    if (flags.code.empty()) return Target{flags.deviceID, std::nullopt};
+    return Target{"", CloudRTCClient::Guest{flags.code, secretOrPrompt(flags.password, "临时密码：")}};
+}
+
+// A picture that cannot be written is found out before connecting, not after the session.
+std::optional<std::string> unwritableReason(const std::string& path) {
+    namespace fs = std::filesystem;
+    fs::path file(path);
+    fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) return "无法保存到 " + path + "：文件夹不存在，请换一个保存位置";
+    if (fs::is_directory(file, error)) return "无法保存到 " + path + "：这是一个文件夹，请给出文件名";
+    bool writable =
+        access(folder.c_str(), W_OK) == 0 && (!fs::exists(file, error) || access(file.c_str(), W_OK) == 0);
+    if (!writable) return "无法保存到 " + path + "：没有写入权限，请换一个保存位置";
+    return std::nullopt;
 }
 
 int savePicture(const VideoFrameStore& frames, const std::string& path) {
@@ -146,67 +123,147 @@ int savePicture(const VideoFrameStore& frames, const std::string& path) {
     return 0;
 }
 
-int connect(const CliOptions& options, const std::vector<std::string>& words) {
-    auto flags = parseFlags(words);
-    auto target = flags ? connectTarget(*flags) : std::nullopt;
-    if (!target) return usageError("connect: DEVICE_ID, or --code CODE --password PASSWORD");
+// The device to show before the service names it: the account's record, or a placeholder.
+MacDevice targetDevice(const MacAccount& account, const SessionFlags& flags) {
+    if (!flags.code.empty())
+        return {"guest", "设备码连接", "android", true, MacCapabilities{true, true, true}, true};
+    for (const auto& device : account.devices())
+        if (device.id == flags.deviceID) return device;
+    return {flags.deviceID, flags.deviceID, "", true, MacCapabilities{true, true, true}, true};
+}
+
+MacRemoteSession::ClientFactory clientFactory(const MacServiceConfig& service, const SessionFlags& flags) {
+    CloudRTCClient::Options options;
+    options.caFile = service.caFile;
+    options.iceAddresses = flags.iceAddresses;
+    options.makePathMonitor = [] { return std::make_unique<LinuxNetworkPathMonitor>(); };
+    return [options](CloudAccess access, std::string target, std::optional<CloudRTCClient::Guest> guest,
+                     std::string lane) {
+        return CloudRTCClient::create(std::move(access), std::move(target), std::move(guest), std::move(lane),
+                                      options);
+    };
+}
+
+// One line per change of what the session shows.
+std::vector<Subscription> printSession(const MacRemoteSession& session) {
+    const MacRemoteSessionState& state = session.state();
+    std::vector<Subscription> printing;
+    printing.push_back(state.status.observe([](const std::string& text) { printLine("状态 " + text); }));
+    printing.push_back(state.device.observe([](const MacDevice& device) {
+        printLine("目标 " + displaySafe(device.name) + " " + displaySafe(device.platform) +
+                  (device.capabilities.inputReady ? "" : " 仅查看"));
+    }));
+    printing.push_back(state.frameSize.observe([](const std::optional<std::string>& size) {
+        if (size) printLine("画面 " + *size);
+    }));
+    printing.push_back(state.route.observe([](const std::optional<RTCMediaRoute>& route) {
+        if (route) printLine("状态 已连接 · " + routeTitle(*route));
+    }));
+    return printing;
+}
+
+// Plays the input script through the translator once the picture shows.
+struct ScriptRun {
+    ControllerInputTranslator translator;
+    std::optional<InputScriptPlayer> player;
+    bool done = false;
+};
+
+std::shared_ptr<ScriptRun> playWhenShown(const std::shared_ptr<MacRemoteSession>& session, InputScript script,
+                                         std::vector<Subscription>& keep) {
+    std::weak_ptr<MacRemoteSession> weak = session;
+    auto run = std::make_shared<ScriptRun>(ScriptRun{ControllerInputTranslator([weak](Json message) {
+        if (auto session = weak.lock()) session->sendControl(std::move(message));
+    })});
+    keep.push_back(
+        session->state().frameSize.observe([run, weak, script](const std::optional<std::string>& size) {
+            auto session = weak.lock();
+            if (!size || run->player || !session) return;
+            run->translator.setTarget(session->state().device.get());
+            run->player.emplace(script, run->translator, mainQueue());
+            run->player->start([run] {
+                run->translator.focusLost();
+                run->done = true;
+                printLine("状态 输入脚本已完成");
+            });
+        }));
+    return run;
+}
+
+int connect(const CliOptions& options, const SessionFlags& flags) {
+    if (!flags.savePath.empty())
+        if (auto reason = unwritableReason(flags.savePath)) {
+            std::fprintf(stderr, "%s\n", reason->c_str());
+            return kFailed;
+        }
+    std::optional<InputScript> script;
+    if (!flags.inputScript.empty()) {
+        auto read = InputScript::read(flags.inputScript);
+        if (!read) return usageError(read.error());
+        script = std::move(read.value());
+    }
+    if (!ShareLock::acquire()) {
+        std::fprintf(stderr, "%s\n", MacModel::kStopSharingFirst);
+        return kFailed;
+    }
+    auto target = connectTarget(flags);
     installInterruptHandlers();
-    ConnectionDiagnostics::shared().setSink([](const std::string& text) {
-        printLine(text);
+    ConnectionDiagnostics::shared().setSink([verbose = flags.verbose](const std::string& text) {
+        if (verbose) printLine(text);
         MacLog::shared().log("连接 " + text);
     });
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
-        context.account.validCredentials([service = context.service, flags = *flags, target = *target,
-                                          finish](MacResult<MacCredentials> valid) {
-            if (!valid) return finish(reportFailure(valid.failure()));
-            const MacCredentials& credentials = valid.value();
-            CloudAccess access{service.mapBase(credentials.base), credentials.accountToken,
-                               credentials.deviceID, credentials.deviceToken};
-            CloudRTCClient::Options clientOptions;
-            clientOptions.caFile = service.caFile;
-            clientOptions.iceAddresses = flags.iceAddresses;
-            clientOptions.makePathMonitor = [] { return std::make_unique<LinuxNetworkPathMonitor>(); };
-            auto client =
-                CloudRTCClient::create(access, target.deviceID, target.guest, std::nullopt, clientOptions);
-            auto failure = std::make_shared<std::optional<std::string>>();
-            client->onStatus = [](std::string text) { printLine("状态 " + text); };
-            client->onTarget = [](std::string name, std::string platform, bool viewOnly) {
-                printLine("目标 " + name + " " + platform + (viewOnly ? " 仅查看" : ""));
+        MacAccount& account = context.account;
+        account.refreshDevices([&account, service = context.service, flags, target, script,
+                                finish](MacResult<void>) {
+            auto log = [](const std::string& line) { MacLog::shared().log(line); };
+            auto session = MacRemoteSession::create(
+                targetDevice(account, flags),
+                {mainQueue(), clientFactory(service, flags), log, [] { return proxyTunInterface(); }});
+            auto printing = std::make_shared<std::vector<Subscription>>(printSession(*session));
+            auto scriptRun = script ? playWhenShown(session, *script, *printing) : nullptr;
+            account.validCredentials([session, service, target](MacResult<MacCredentials> valid) {
+                if (!valid) return session->close();
+                const MacCredentials& credentials = valid.value();
+                session->connectCloud({service.mapBase(credentials.base), credentials.accountToken,
+                                       credentials.deviceID, credentials.deviceToken},
+                                      target.guest);
+            });
+            auto finished = [session, scriptRun, frames = flags.frames] {
+                if (!session->state().failure.get().empty()) return true;
+                auto client = session->client();
+                bool enoughFrames = !frames || (client && client->frames.read().second >= uint64_t(*frames));
+                bool scriptDone = !scriptRun || scriptRun->done;
+                return (frames || scriptRun) && enoughFrames && scriptDone;
             };
-            client->onFrame = [](int width, int height) {
-                printLine("画面 " + std::to_string(width) + "x" + std::to_string(height));
-            };
-            // Listening for routes keeps the route checks (and with them the video line) running.
-            client->onRoute = [](std::optional<RTCMediaRoute> route) {
-                if (route) printLine("状态 已连接 · " + routeTitle(*route));
-            };
-            client->onFailure = [failure](std::string text) { *failure = text; };
-            client->start();
-            auto enoughFrames = [client, frames = flags.frames] {
-                return frames && client->frames.read().second >= uint64_t(*frames);
-            };
-            pollUntil(
-                flags.seconds, [failure, enoughFrames] { return failure->has_value() || enoughFrames(); },
-                [client, failure, enoughFrames, flags, finish] {
-                    int code = 0;
-                    if (*failure) {
-                        std::fprintf(stderr, "%s\n", failure->value().c_str());
-                        code = kFailed;
-                    } else if (flags.frames && !enoughFrames()) {
-                        std::fprintf(stderr, "画面不足：未在时限内收到 %ld 帧\n", *flags.frames);
-                        code = kFailed;
-                    }
-                    if (flags.savePath && !*failure && savePicture(client->frames, *flags.savePath) != 0)
-                        code = kFailed;
-                    client->stop();
-                    finishSoon(finish, code);
-                });
+            pollUntil(flags.seconds, finished, [session, printing, scriptRun, flags, finish] {
+                int code = 0;
+                const std::string& failure = session->state().failure.get();
+                auto client = session->client();
+                uint64_t received = client ? client->frames.read().second : 0;
+                if (!failure.empty()) {
+                    std::fprintf(stderr, "%s\n", failure.c_str());
+                    code = kFailed;
+                } else if (flags.frames && received < uint64_t(*flags.frames)) {
+                    std::fprintf(stderr, "画面不足：未在时限内收到 %ld 帧\n", *flags.frames);
+                    code = kFailed;
+                } else if (scriptRun && !scriptRun->done) {
+                    std::fprintf(stderr, "输入脚本未能在时限内完成\n");
+                    code = kFailed;
+                }
+                if (!flags.savePath.empty() && failure.empty() && client &&
+                    savePicture(client->frames, flags.savePath) != 0)
+                    code = kFailed;
+                if (scriptRun && scriptRun->player) scriptRun->player->stop();
+                session->close();
+                finishSoon(finish, code);
+            });
         });
     });
 }
 
 // A new device code with its temporary password, printed as "CODE<TAB>PASSWORD".
-int pairing(const CliOptions& options, const std::vector<std::string>&) {
+int pairing(const CliOptions& options) {
     return runWithAccount(options, [](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
         account.validCredentials(
@@ -231,14 +288,30 @@ int pairing(const CliOptions& options, const std::vector<std::string>&) {
 
 } // namespace
 
-std::vector<CliCommand> sessionCommands() {
-    return {
-        {"connect",
-         "DEVICE_ID | --code CODE --password PASSWORD [--save FILE.png] [--frames N] [--seconds S] "
-         "[--ice-address A]...",
-         "connect to a device and receive its screen", CliCommand::kFlags, connect},
-        {"pairing", "", "issue a device code and temporary password: CODE<TAB>PASSWORD", 0, pairing},
-    };
+void addSessionCommands(CLI::App& app, const CliOptions& options, int& exitCode) {
+    auto flags = std::make_shared<SessionFlags>();
+    auto connect = app.add_subcommand("connect", "连接一台设备并接收它的画面");
+    auto device = connect->add_option("DEVICE_ID", flags->deviceID, "账号里设备的 ID（见 devices）");
+    auto code = connect->add_option("--code", flags->code, "对方给出的 9 位设备码");
+    connect->add_option("--password", flags->password,
+                        "对方给出的临时密码；省略时从终端（不回显）或标准输入读取。写在命令行上不安全");
+    device->excludes(code);
+    connect->add_option("--save", flags->savePath, "结束时把收到的画面存为 PNG 文件");
+    connect->add_option("--frames", flags->frames, "收到这么多帧后结束")->check(nonNegativeNumber());
+    connect->add_option("--seconds", flags->seconds, "最多连接这么多秒")->check(nonNegativeNumber());
+    connect->add_option("--ice-address", flags->iceAddresses, "只在这个本机地址上建立连接（可重复）");
+    connect->add_option(
+        "--input-script", flags->inputScript,
+        "画面出现后按脚本发送鼠标和键盘操作：每行一个 move X Y、click [left|right]、drag X1 Y1 X2 Y2、"
+        "scroll DX DY、type 文字、key 键名 [ctrl|shift|alt|super]...、wait 毫秒；坐标是画面的比例 "
+        "0..1，# 开头为注释");
+    connect->add_flag("--verbose", flags->verbose, "在终端显示连接诊断（RTC 开头的行）；它们总会写进日志");
+    connect->callback([&options, &exitCode, flags, device, code] {
+        if (device->count() == 0 && code->count() == 0) throw CLI::RequiredError("DEVICE_ID 或 --code");
+        exitCode = cli::connect(options, *flags);
+    });
+    app.add_subcommand("pairing", "生成设备码和临时密码，输出为 设备码<TAB>密码")
+        ->callback([&options, &exitCode] { exitCode = pairing(options); });
 }
 
 } // namespace quorlinth::cli

@@ -2,11 +2,9 @@
 
 #include "app/cli/CliCommand.h"
 
-#include <vector>
-
 namespace quorlinth::cli {
 
 // connect (headless controller) and pairing (device code).
-std::vector<CliCommand> sessionCommands();
+void addSessionCommands(CLI::App& app, const CliOptions& options, int& exitCode);
 
 } // namespace quorlinth::cli

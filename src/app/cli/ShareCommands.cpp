@@ -1,6 +1,7 @@
 #include "app/cli/ShareCommands.h"
 
 #include "app/cli/CliAccount.h"
+#include "app/cli/CliParsing.h"
 #include "app/cli/PatternDesktop.h"
 #include "app/cli/ShareLock.h"
 #include "app/cli/TerminalPrompter.h"
@@ -62,71 +63,13 @@ struct ShareFlags {
     bool printControl = false;
     bool pairing = false;
     bool atLogin = false;
-    std::optional<MacShareQuality> quality;
+    std::string quality; // empty: the saved setting
     std::string source = std::getenv("DISPLAY") ? "x11" : "pattern";
+    std::string patternSize = "1920x1080";
     int patternWidth = 1920, patternHeight = 1080;
     std::vector<std::string> iceAddresses;
     std::optional<long> seconds;
 };
-
-std::optional<long> number(const std::string& text) {
-    try {
-        size_t used = 0;
-        long value = std::stol(text, &used);
-        if (used == text.size() && value >= 0) return value;
-    } catch (const std::exception&) {
-    }
-    return std::nullopt;
-}
-
-// The flags, or the usage error that names the bad one.
-std::variant<ShareFlags, std::string> parseShareFlags(const std::vector<std::string>& words) {
-    ShareFlags flags;
-    for (size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        bool hasValue = i + 1 < words.size();
-        auto missing = [&] { return "share: " + word + " 需要一个值"; };
-        if (word == "--accept-all") {
-            flags.acceptAll = true;
-        } else if (word == "--relay") {
-            flags.forceRelay = true;
-        } else if (word == "--allow-input") {
-            flags.allowInput = true;
-        } else if (word == "--print-control") {
-            flags.printControl = true;
-        } else if (word == "--pairing") {
-            flags.pairing = true;
-        } else if (word == "--at-login") {
-            flags.atLogin = true;
-        } else if (word == "--trust" || word == "--quality" || word == "--source" ||
-                   word == "--pattern-size" || word == "--ice-address" || word == "--seconds") {
-            if (!hasValue) return missing();
-            const std::string& value = words[++i];
-            if (word == "--trust") {
-                flags.trusted.insert(value);
-            } else if (word == "--quality") {
-                flags.quality = shareQualityFromRaw(value);
-                if (!flags.quality) return "share: --quality 只能是 native、sharp 或 standard";
-            } else if (word == "--source") {
-                if (value != "x11" && value != "pattern")
-                    return "share: --source 只能是 x11（DISPLAY 指定的显示器）或 pattern（测试图案）";
-                flags.source = value;
-            } else if (word == "--pattern-size") {
-                if (std::sscanf(value.c_str(), "%dx%d", &flags.patternWidth, &flags.patternHeight) != 2 ||
-                    flags.patternWidth < 2 || flags.patternHeight < 2)
-                    return "share: --pattern-size 的格式是 宽x高，例如 1280x720";
-            } else if (word == "--ice-address") {
-                flags.iceAddresses.push_back(value);
-            } else {
-                flags.seconds = number(value);
-                if (!flags.seconds) return "share: --seconds 需要一个非负整数";
-            }
-        } else {
-            return "share: 无法识别的参数 " + displaySafe(word) + "（quorlinth-cli share --help 查看用法）";
-        }
-    }
-    return flags;
-}
 
 // The platform under the model: this X display, or the pattern screen.
 struct Desktop {
@@ -261,10 +204,8 @@ void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int
         run.model->onControl = [](const std::string& message) { printLine("控制 " + controlType(message)); };
 }
 
-int share(const CliOptions& options, const std::vector<std::string>& words) {
-    auto parsed = parseShareFlags(words);
-    if (auto* error = std::get_if<std::string>(&parsed)) return usageError(*error);
-    ShareFlags flags = std::get<ShareFlags>(parsed);
+int share(const CliOptions& options, ShareFlags flags) {
+    std::sscanf(flags.patternSize.c_str(), "%dx%d", &flags.patternWidth, &flags.patternHeight);
     auto lock = ShareLock::acquire();
     if (!lock) {
         std::fprintf(stderr, "%s\n", lock.error().c_str());
@@ -303,7 +244,7 @@ int share(const CliOptions& options, const std::vector<std::string>& words) {
         run->model = MacModel::create(platform);
         for (const auto& id : flags.trusted)
             run->model->setTrusted(id, true);
-        if (flags.quality) run->model->setQuality(*flags.quality);
+        if (auto quality = shareQualityFromRaw(flags.quality)) run->model->setQuality(*quality);
         if (flags.allowInput || run->model->currentAccess().restoreInput) run->model->setAllowInput(true);
         observeModel(*run, flags, [run, finish](int code) {
             run->poll.cancel();
@@ -387,6 +328,7 @@ std::optional<std::string> applySetting(MacModel& model, const std::vector<std::
 }
 
 int settings(const CliOptions& options, const std::vector<std::string>& words) {
+    if (words.size() > 3) return usageError("settings: 参数太多（加 --help 查看用法）");
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
         PatternDesktop nothing(2, 2);
         UserDefaults defaults(appConfigDir() / "defaults.json");
@@ -412,20 +354,53 @@ int settings(const CliOptions& options, const std::vector<std::string>& words) {
     });
 }
 
+CLI::Validator patternSize() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            int width = 0, height = 0;
+            char end = 0;
+            bool ok = std::sscanf(value.c_str(), "%dx%d%c", &width, &height, &end) == 2 && width >= 2 &&
+                      height >= 2 && width <= 8192 && height <= 8192;
+            return ok ? std::string() : "格式是 宽x高，例如 1280x720";
+        },
+        "WxH");
+}
+
+void addShareOptions(CLI::App& share, ShareFlags& flags) {
+    share.add_flag("--accept-all", flags.acceptAll, "不询问，接受所有连接请求");
+    share.add_option("--trust", flags.trusted,
+                     "信任这台设备（账号里的设备 ID），它的连接不再询问；会保存下来（可重复）");
+    share.add_option("--quality", flags.quality, "画质：native、sharp 或 standard；会保存下来")
+        ->check(oneOf("native sharp standard", "只能是 native、sharp 或 standard"));
+    share.add_option("--source", flags.source, "共享什么：x11（DISPLAY 指定的显示器）或 pattern（测试图案）")
+        ->check(oneOf("x11 pattern", "只能是 x11 或 pattern"));
+    share.add_flag("--allow-input", flags.allowInput, "允许对方操作鼠标和键盘");
+    share.add_flag("--pairing", flags.pairing, "开始共享后生成设备码和临时密码并显示");
+    share.add_flag("--at-login", flags.atLogin,
+                   "登录后自动共享：只在设置了 launch-at-login 并有可信设备时共享");
+    share.add_option("--pattern-size", flags.patternSize, "测试图案的大小，例如 1280x720")
+        ->check(patternSize());
+    share.add_option("--ice-address", flags.iceAddresses, "只在这个本机地址上建立连接（可重复）");
+    share.add_flag("--relay", flags.forceRelay, "只走 TURN 中转");
+    share.add_flag("--print-control", flags.printControl, "显示收到的每条控制消息的类型（不含内容）");
+    share.add_option("--seconds", flags.seconds, "共享这么多秒后停止；默认直到 Ctrl-C")
+        ->check(nonNegativeNumber());
+}
+
 } // namespace
 
-std::vector<CliCommand> shareCommands() {
-    return {
-        {"share",
-         "[--accept-all] [--trust ID]... [--quality Q] [--source x11|pattern] [--allow-input] [--pairing] "
-         "[--at-login] [--pattern-size WxH] [--ice-address A]... [--relay] [--print-control] [--seconds S]",
-         "share this device's X display (or a test pattern) until Ctrl-C", CliCommand::kFlags, share},
-        {"settings", "[KEY [VALUE]]",
-         "show the sharing settings, or change one: quality native|sharp|standard, "
-         "allow-input|allow-transfer|"
-         "keep-awake|launch-at-login on|off, trusted-devices add|remove ID",
-         CliCommand::kFlags, settings},
-    };
+void addShareCommands(CLI::App& app, const CliOptions& options, int& exitCode) {
+    auto flags = std::make_shared<ShareFlags>();
+    auto share = app.add_subcommand("share", "共享这台设备的 X 显示器（或测试图案），直到 Ctrl-C");
+    addShareOptions(*share, *flags);
+    share->callback([&options, &exitCode, flags] { exitCode = cli::share(options, *flags); });
+
+    auto words = std::make_shared<std::vector<std::string>>();
+    auto settings = app.add_subcommand(
+        "settings", "显示共享设置，或修改一项：quality native|sharp|standard；allow-input、allow-transfer、"
+                    "keep-awake、launch-at-login on|off；trusted-devices add|remove 设备ID");
+    settings->add_option("KEY VALUE", *words, "设置项和新值；省略时列出全部设置和数据所在位置");
+    settings->callback([&options, &exitCode, words] { exitCode = cli::settings(options, *words); });
 }
 
 } // namespace quorlinth::cli

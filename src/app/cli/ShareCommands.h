@@ -2,11 +2,9 @@
 
 #include "app/cli/CliCommand.h"
 
-#include <vector>
-
 namespace quorlinth::cli {
 
 // share (the sharing model without a window) and settings (its persisted choices).
-std::vector<CliCommand> shareCommands();
+void addShareCommands(CLI::App& app, const CliOptions& options, int& exitCode);
 
 } // namespace quorlinth::cli

@@ -83,7 +83,7 @@ TEST(AccountCli, SignsInListsDevicesAndSignsOut) {
     for (const auto& line : lines) {
         auto fields = split(line, '\t');
         ASSERT_EQ(fields.size(), 4u) << line;
-        EXPECT_EQ(fields[2], "macos");
+        EXPECT_EQ(fields[2], "linux");
         EXPECT_EQ(fields[3], "离线");
         foundSelf = foundSelf || fields[0] == identity[1];
     }
@@ -103,9 +103,30 @@ TEST(AccountCli, SignsInListsDevicesAndSignsOut) {
 
 TEST(AccountCli, ExplainsUsageAndUnreachableServices) {
     auto root = quorlinth::testing::makeTemporaryFolder("quorlinth-cli-");
-    ProgramRun usage = runProgram({cli(), "login", "only-one-argument"}, {{"HOME", root.string()}});
-    EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_NE(usage.err.find("usage: quorlinth-cli"), std::string::npos);
+    struct Case {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string output; // expected in stdout for help, in stderr otherwise
+    };
+    const Case cases[] = {
+        {{"login"}, 2, "缺少参数 USERNAME"},
+        {{"share", "--quality", "best"}, 2, "--quality 的取值无效：只能是 native、sharp 或 standard"},
+        {{"connect", "--frames", "many"}, 2, "--frames 的取值无效：需要一个非负整数"},
+        {{"connect"}, 2, "缺少参数 DEVICE_ID 或 --code"},
+        {{"connect", "D1", "--code", "123456789"}, 2, "--code"},
+        {{"teleport"}, 2, "缺少命令或命令无法识别；可用的命令：login devices"},
+        {{"share", "--help"}, 0, "--accept-all"},
+        {{"--version"}, 0, "quorlinth-cli 0.1.0"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments{cli()};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        ProgramRun run = runProgram(arguments, {{"HOME", root.string()}});
+        SCOPED_TRACE(arguments[1]);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_NE((c.exitCode == 0 ? run.out : run.err).find(c.output), std::string::npos)
+            << run.out << run.err;
+    }
 
     std::string nowhere;
     {

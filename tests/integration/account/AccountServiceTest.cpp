@@ -140,7 +140,7 @@ TEST_F(AccountService, PasswordSignInBindsThisMachineAndListsItsStatus) {
     ASSERT_EQ(mac->devices().size(), 1u);
     EXPECT_EQ(mac->devices()[0].id, credentials.deviceID);
     EXPECT_EQ(mac->devices()[0].name, "书房的 Mac");
-    EXPECT_EQ(mac->devices()[0].platform, "macos");
+    EXPECT_EQ(mac->devices()[0].platform, "linux");
 
     struct Case {
         bool capture, input, webrtc;

@@ -21,7 +21,7 @@ wait_for "$work/share.out" "信令已连接" 20 || fail "host did not reach the 
 
 # By device id: 540 frames (18 s) so that the link summary and the video line (every 12 s)
 # each have a second sample with rates.
-as viewer connect "$host_id" --ice-address 127.0.0.1 --frames 540 --seconds 90 --save "$work/device.png" \
+as viewer connect "$host_id" --ice-address 127.0.0.1 --frames 540 --seconds 90 --verbose --save "$work/device.png" \
   >"$work/connect.out" 2>&1 || fail "connect by device id"
 grep -q "已保存 $work/device.png 1280x720" "$work/connect.out" || fail "picture not saved at 1280x720"
 grep -q "已连接 · 直连" "$work/connect.out" || fail "route not reported direct"

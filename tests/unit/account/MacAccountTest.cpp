@@ -297,7 +297,7 @@ TEST(MacAccount, SignsInBindsAndStoresTheAccount) {
     }());
     bind.erase("installation_id");
     EXPECT_EQ(bind, (Json{{"name", "测试机"},
-                          {"platform", "macos"},
+                          {"platform", "linux"},
                           {"kind", "computer"},
                           {"version", "1.0.0"},
                           {"multi_account", true}}));

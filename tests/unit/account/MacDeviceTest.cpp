@@ -26,6 +26,8 @@ TEST(MacDevice, DerivesTheStatusText) {
         {true, false, true, "ios", true, "在线 · 未开启屏幕广播"},
         {true, false, false, "android", true, "在线 · 未开启共享"},
         {true, true, true, "MACOS", false, "在线 · 可远控"},
+        {true, true, true, "linux", false, "在线 · 可观看（对方未允许远程鼠标和键盘）"},
+        {true, true, false, "linux", true, "在线 · 未开启共享（需在该电脑上点“启动屏幕共享”）"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message()

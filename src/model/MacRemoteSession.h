@@ -1,0 +1,99 @@
+#pragma once
+
+#include "account/MacDevice.h"
+#include "base/LockedBox.h"
+#include "base/MediaRoute.h"
+#include "base/Observable.h"
+#include "base/Scheduler.h"
+#include "controller/CloudRTCClient.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorlinth {
+
+// What a remote window shows of its session. Main thread only.
+struct MacRemoteSessionState {
+    Observable<MacDevice> device;
+    Observable<std::string> status;
+    Observable<std::optional<RTCMediaRoute>> route;
+    Observable<std::optional<std::string>> frameSize; // "W × H" once the picture arrives
+    Observable<std::string> failure;                  // why the attempt ended; empty while it runs
+};
+
+// The model behind one remote-control window: connects to one device through the account
+// service, says how the connection goes, keeps the route and picture size, warns when no picture
+// arrives, and sends the window's size as a debounced viewport. Lives on the main queue.
+class MacRemoteSession : public std::enable_shared_from_this<MacRemoteSession> {
+public:
+    static constexpr const char* kConnected = "已连接";
+    static constexpr const char* kNoPicture = "15 秒内没有收到画面，双方之间没能建立网络连接。";
+    static constexpr const char* kTunnelAdvice =
+        "本机开着代理软件的 TUN 模式，请切换为“系统代理”模式后重试。";
+    static constexpr const char* kNetworkAdvice =
+        "若任一方开着代理软件的 TUN 模式（如 Clash），或网络限制 UDP，请关闭后重试。";
+
+    using ClientFactory = std::function<std::shared_ptr<CloudRTCClient>(
+        CloudAccess access, std::string target, std::optional<CloudRTCClient::Guest> guest,
+        std::string lane)>;
+
+    struct Timings {
+        Millis watchdog{15'000};
+        Millis viewportDebounce{600};
+    };
+
+    struct Platform {
+        Dispatcher& main;
+        ClientFactory makeClient;
+        std::function<void(const std::string&)> log;
+        // The name of an active proxy tunnel interface, if any.
+        std::function<std::optional<std::string>()> proxyTunnel;
+    };
+
+    static std::shared_ptr<MacRemoteSession> create(MacDevice device, Platform platform, Timings timings);
+    static std::shared_ptr<MacRemoteSession> create(MacDevice device, Platform platform) {
+        return create(std::move(device), std::move(platform), Timings{});
+    }
+    ~MacRemoteSession();
+
+    const std::string& id() const { return lane; }
+    const std::string& deviceID() const { return targetID; }
+    const MacRemoteSessionState& state() const { return published; }
+    // The current client (its frame store holds the newest picture); null before connecting.
+    const std::shared_ptr<CloudRTCClient>& client() const { return current; }
+
+    void connectCloud(CloudAccess access, std::optional<CloudRTCClient::Guest> guest);
+    // The window's picture area in points and its backing scale.
+    void requestViewport(double width, double height, double scale);
+    // A control message from the input translator.
+    void sendControl(Json message);
+    // Ends the running attempt; the session can connect again afterwards.
+    void close();
+
+private:
+    MacRemoteSession(MacDevice device, Platform platform, Timings timings);
+    void installCallbacks(const std::shared_ptr<CloudRTCClient>& client);
+    void startWatchdog();
+    void watchdogFired();
+    void applyViewport(const CloudRTCClient::Viewport& viewport);
+    bool isCurrent(const std::shared_ptr<CloudRTCClient>& client) const {
+        return client && client == current;
+    }
+    void setStatus(const std::string& text);
+
+    Platform platform;
+    Timings timings;
+    std::string lane;
+    std::string targetID;
+    MacRemoteSessionState published;
+    std::shared_ptr<CloudRTCClient> current;
+    std::shared_ptr<LockedBox<std::optional<RTCMediaRoute>>> routeBox =
+        std::make_shared<LockedBox<std::optional<RTCMediaRoute>>>();
+    std::optional<CloudRTCClient::Viewport> viewport;
+    Timer connectWatch;
+    Timer viewportTask;
+};
+
+} // namespace quorlinth
