@@ -49,7 +49,8 @@ public:
         return true;
     }
 
-    [[nodiscard]] Subscription observe(std::function<void(const T&)> observer) {
+    // Observing changes nothing about the value: the observer list lives beside it.
+    [[nodiscard]] Subscription observe(std::function<void(const T&)> observer) const {
         uint64_t id = observers->next++;
         observers->observers.emplace(id, std::move(observer));
         return Subscription([weak = std::weak_ptr<List>(observers), id] {
