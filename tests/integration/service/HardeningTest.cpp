@@ -119,6 +119,56 @@ TEST_F(SecretsAtRest, SignInReplacesAnOlderPasswordHashWithTheCurrentOne) {
     EXPECT_FALSE(signIn().empty()) << "the new hash verifies";
 }
 
+class SignInLimits : public TunedServiceTest {
+protected:
+    // A password sign-in as seen from `address` through the trusted proxy on 127.0.0.1.
+    HttpReply loginFrom(const std::string& address, const std::string& name, const std::string& password) {
+        return client->request("POST", "/v1/auth/login", "", Json{{"username", name}, {"password", password}},
+                               {{"X-Forwarded-For", "203.0.113.77, " + address}});
+    }
+};
+
+TEST_F(SignInLimits, AGuesserIsStoppedWithoutLockingTheOwnerOut) {
+    startTuned({"--trusted-proxy", "127.0.0.1", "--set", "login_failures_per_account_address=4"});
+    // Name and phone number are one account.
+    for (const char* name : {kUser, kPhone, kUser, kPhone})
+        EXPECT_EQ(401, loginFrom("10.0.0.1", name, "guess").status);
+    HttpReply stopped = loginFrom("10.0.0.1", kUser, kPassword);
+    EXPECT_EQ(429, stopped.status);
+    EXPECT_EQ("rate_limited", stopped.error());
+    EXPECT_GT(std::stoi(stopped.headers["retry-after"]), 0);
+    EXPECT_EQ(200, loginFrom("10.0.0.2", kUser, kPassword).status) << "the owner elsewhere is not locked out";
+}
+
+TEST_F(SignInLimits, GuessesFromManyAddressesGetGrowingDelaysNotALockout) {
+    startTuned({"--trusted-proxy", "127.0.0.1", "--set", "login_failures_per_account=3"});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(401, loginFrom("10.0.1." + std::to_string(i), kUser, "guess").status);
+    HttpReply waiting = loginFrom("10.0.2.1", kUser, kPassword);
+    EXPECT_EQ(429, waiting.status);
+    EXPECT_EQ(1, waiting.json()["retry_after"]);
+    advanceClock(1);
+    EXPECT_EQ(401, loginFrom("10.0.1.9", kUser, "guess").status);
+    EXPECT_EQ(2, loginFrom("10.0.2.1", kUser, kPassword).json()["retry_after"]) << "the pause doubles";
+    advanceClock(2);
+    EXPECT_EQ(200, loginFrom("10.0.2.1", kUser, kPassword).status);
+}
+
+TEST_F(SignInLimits, SprayingNamesFromOneAddressIsLimited) {
+    startTuned({"--trusted-proxy", "127.0.0.1", "--set", "login_failures_per_address=5"});
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(401, loginFrom("10.0.3.1", "user" + std::to_string(i), "guess").status);
+    EXPECT_EQ(429, loginFrom("10.0.3.1", "user9", "guess").status);
+    EXPECT_EQ(200, loginFrom("10.0.3.2", kUser, kPassword).status);
+}
+
+TEST_F(SignInLimits, ForwardedAddressesAreIgnoredWithoutATrustedProxy) {
+    startTuned({"--set", "login_failures_per_account_address=3"});
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(401, loginFrom("10.0.4." + std::to_string(i), kUser, "guess").status);
+    EXPECT_EQ(429, loginFrom("10.0.4.9", kUser, kPassword).status) << "all of them came from 127.0.0.1";
+}
+
 using UnauthenticatedLoad = TunedServiceTest;
 
 TEST_F(UnauthenticatedLoad, AnonymousUploadsAreRefusedBeforeTheirBody) {
