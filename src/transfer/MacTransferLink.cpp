@@ -128,8 +128,13 @@ void MacTransferLink::sendHello(bool enabled) {
 
 void MacTransferLink::sendClipboardText(std::string text) {
     if (text.empty() || text.size() > TransferMessage::kMaxClipText) return;
-    onQueue(
-        [text = std::move(text)](MacTransferLink& self) { self.sendText(TransferMessage::clipText(text)); });
+    onQueue([text = std::move(text)](MacTransferLink& self) {
+        // A channel may take less than the protocol allows (64 KiB messages on some peers).
+        if (!self.sendText(TransferMessage::clipText(text)) && !self.closed)
+            self.report([](MacTransferLink& link) {
+                if (link.onError) link.onError("剪贴板文字未能同步（内容过长或连接已断开）");
+            });
+    });
 }
 
 void MacTransferLink::sendClipboardImage(Bytes png, std::function<void(bool)> completion) {
@@ -212,7 +217,7 @@ void MacTransferLink::channelStateChanged() {
 void MacTransferLink::reportProgress(bool incoming, const std::string& name, int64_t done, int64_t total,
                                      bool final) {
     auto now = Clock::now();
-    if (!final && now - lastProgress <= kProgressInterval) return;
+    if (!final && lastProgress && now - *lastProgress <= kProgressInterval) return;
     lastProgress = now;
     Progress progress{incoming, name, done, total};
     report([progress](MacTransferLink& self) {

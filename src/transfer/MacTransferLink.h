@@ -153,7 +153,7 @@ private:
     int pulls = 0;
     std::map<std::filesystem::path, std::function<void(bool)>> clipItems;
     std::optional<std::string> incomingClip;
-    Clock::time_point lastProgress = Clock::time_point::min();
+    std::optional<Clock::time_point> lastProgress; // none: the distant past
 };
 
 } // namespace quorlinth

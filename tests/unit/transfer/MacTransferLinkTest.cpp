@@ -472,6 +472,12 @@ TEST_F(TransferLinkTest, ClipboardTextHelloAndAnnouncedFiles) {
     EXPECT_EQ(receiver.remoteFiles.front()[0].name, "passwd");
     sender.link->sendClipboardText(std::string(200'000, 'y'));
     ASSERT_TRUE(waitUntil([&] { return receiver.clips.size() == 2; }));
+
+    // A channel that refuses the message: the user learns the text did not go.
+    senderChannel->failAfter = 0;
+    sender.link->sendClipboardText("refused");
+    ASSERT_TRUE(waitUntil([&] { return !sender.errors.empty(); }));
+    EXPECT_EQ(sender.errors.front(), "剪贴板文字未能同步（内容过长或连接已断开）");
 }
 
 TEST_F(TransferLinkTest, ClipboardImageArrivesInMemoryAndLeavesNoFiles) {
