@@ -20,6 +20,8 @@ namespace {
 
 constexpr int kSidebarWidth = 380;
 constexpr int kMinimumWidth = 960, kMinimumHeight = 600;
+// Fits a 1280 by 720 screen with room for a panel and the title bar.
+constexpr int kStartWidth = 1200, kStartHeight = 660;
 
 QScrollArea* scrolling(QWidget* content) {
     auto* area = new QScrollArea;
@@ -36,6 +38,7 @@ MacContentView::MacContentView(AccountSignals& account, MacModel& model, std::sh
     : QMainWindow(parent), account(account) {
     setWindowTitle(QStringLiteral("Quorlinth"));
     setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kStartWidth, kStartHeight);
 
     login = new MacLoginView(account, std::move(clock));
     devices = new MacDevicesPane(account, model);

@@ -37,7 +37,7 @@ QLineEdit* textField(const char* placeholder, bool secret = false) {
 }
 
 // Keeps a flow field equal to what is typed, then lets the view re-derive its state.
-void bind(QLineEdit* edit, std::string& target, const std::function<void()>& changed) {
+void bindField(QLineEdit* edit, std::string& target, const std::function<void()>& changed) {
     QObject::connect(edit, &QLineEdit::textChanged, edit, [&target, changed](const QString& text) {
         target = text.toStdString();
         changed();
@@ -130,8 +130,8 @@ QWidget* MacLoginView::buildModes() {
 QWidget* MacLoginView::buildPasswordMode() {
     username = textField(MacLoginFlow::kUsernamePlaceholder);
     password = textField("密码", true);
-    bind(username, login->username, [this] { refresh(); });
-    bind(password, login->password, [this] { refresh(); });
+    bindField(username, login->username, [this] { refresh(); });
+    bindField(password, login->password, [this] { refresh(); });
     loginButtonWidget = new QPushButton(QString::fromUtf8(MacLoginFlow::kLoginButton));
     loginButtonWidget->setDefault(true);
     connect(loginButtonWidget, &QPushButton::clicked, this, [this] { login->login(); });
@@ -149,9 +149,9 @@ QWidget* MacLoginView::buildSmsMode() {
     phone = textField(MacLoginFlow::kPhonePlaceholder);
     captchaAnswer = textField("图中字符");
     code = textField("6 位验证码");
-    bind(phone, login->phone, [this] { refresh(); });
-    bind(captchaAnswer, login->captchaAnswer, [this] { refresh(); });
-    bind(code, login->code, [this] { refresh(); });
+    bindField(phone, login->phone, [this] { refresh(); });
+    bindField(captchaAnswer, login->captchaAnswer, [this] { refresh(); });
+    bindField(code, login->code, [this] { refresh(); });
 
     captchaPicture = new QLabel;
     captchaPicture->setFixedSize(kCaptchaWidth, kCaptchaHeight);
@@ -211,8 +211,8 @@ QWidget* MacLoginView::buildSetup() {
     explanation->setWordWrap(true);
     newPassword = textField(MacLoginFlow::kNewPasswordField, true);
     confirmPassword = textField(MacLoginFlow::kConfirmPasswordField, true);
-    bind(newPassword, login->newPassword, [this] { refresh(); });
-    bind(confirmPassword, login->confirmPassword, [this] { refresh(); });
+    bindField(newPassword, login->newPassword, [this] { refresh(); });
+    bindField(confirmPassword, login->confirmPassword, [this] { refresh(); });
     setup = new QPushButton(QString::fromUtf8(MacLoginFlow::kSetupButton));
     connect(setup, &QPushButton::clicked, this, [this] { login->setupPassword(); });
     connect(confirmPassword, &QLineEdit::returnPressed, setup, &QPushButton::click);
@@ -258,6 +258,11 @@ void MacLoginView::refresh() {
     pages->setCurrentIndex(flow.showsPasswordSetup() ? 1 : 0);
     modeButtons->button(int(flow.mode()))->setChecked(true);
     modePages->setCurrentIndex(int(flow.mode()));
+    for (int index = 0; index < modePages->count(); ++index) {
+        QSizePolicy::Policy policy =
+            index == int(flow.mode()) ? QSizePolicy::Preferred : QSizePolicy::Ignored;
+        modePages->widget(index)->setSizePolicy(policy, policy);
+    }
     if (consent->isChecked() != flow.consent()) consent->setChecked(flow.consent());
 
     loginButtonWidget->setEnabled(flow.canLogin());
