@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sys/resource.h>
 #include <thread>
 
 using namespace quorlinth;
@@ -31,10 +32,14 @@ void emit(Json event) {
     std::cout << event.dump() << std::endl;
 }
 
-// Resident and peak resident memory of this process, in KiB.
+// Resident and peak resident memory of this process, in KiB, and its CPU time so far.
 Json memory() {
     std::ifstream status("/proc/self/status");
     Json figures = Json::object();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    figures["user_s"] = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6;
+    figures["system_s"] = usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     std::string line;
     while (std::getline(status, line)) {
         for (const char* key : {"VmRSS", "VmHWM"})
