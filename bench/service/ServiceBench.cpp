@@ -1,0 +1,293 @@
+// Figures of the account service on loopback: password sign-ins per second, health latency
+// while 200 bogus sign-ins are in flight, signaling sockets held at once and relay round
+// trips with 2,000 sockets open. Prints `name value unit` lines.
+#include "ServiceHarness.h"
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <cstdio>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace quorlinth;
+using namespace quorlinth::testing;
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace websocket = boost::beast::websocket;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUser = "bench";
+constexpr const char* kPassword = "a long bench password";
+constexpr int kSockets = 2000;
+constexpr int kRelayPairs = 100;
+constexpr int kRoundTripsPerPair = 20;
+
+void report(const std::string& name, double value, const char* unit) {
+    std::printf("%s %.4g %s\n", name.c_str(), value, unit);
+    std::fflush(stdout);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
+}
+
+double millisSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+HttpReply login(HttpClient& client, const std::string& name, const std::string& password) {
+    return client.request("POST", "/v1/auth/login", "", Json{{"username", name}, {"password", password}});
+}
+
+// Production cost, the default hashing pool; only the per-address limits are lifted, since
+// every request of the benchmark comes from 127.0.0.1.
+std::unique_ptr<TunedService> productionService(const TempDir& dir) {
+    addServiceUser(dir.path() / "service.sqlite", kUser, kPassword);
+    return std::make_unique<TunedService>(
+        dir,
+        std::vector<std::string>{
+            "--set", "login_attempts_per_address=1000000", "--set", "login_failures_per_address=1000000",
+            "--set", "login_failures_global=1000000", "--set", "max_connections_per_address=100000"},
+        false);
+}
+
+void benchSignIns() {
+    TempDir dir;
+    auto service = productionService(dir);
+    HttpClient client(service->port());
+    login(client, kUser, kPassword); // replaces the development-cost hash
+    constexpr int kCount = 60;
+    std::atomic<int> next{0}, succeeded{0};
+    auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            HttpClient own(service->port());
+            while (next++ < kCount) {
+                HttpReply reply = login(own, kUser, kPassword);
+                if (reply.status == 200) ++succeeded;
+                if (reply.status == 503) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    report("service_password_signins", succeeded / (millisSince(start) / 1000.0), "per_s");
+}
+
+void benchHealthUnderBogusSignIns() {
+    TempDir dir;
+    auto service = productionService(dir);
+    std::atomic<bool> flooding{true};
+    std::atomic<int> busy{0}, refused{0};
+    auto floodStart = Clock::now();
+    std::vector<std::thread> flood;
+    for (int t = 0; t < 200; ++t)
+        flood.emplace_back([&, t] {
+            HttpClient own(service->port());
+            for (int i = 0; flooding; ++i) {
+                int status =
+                    login(own, "nobody-" + std::to_string(t) + "-" + std::to_string(i), "guess").status;
+                busy += status == 503;
+                refused += status == 401;
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the flood is in full swing
+    HttpClient prober(service->port());
+    std::vector<double> latencies;
+    int failed = 0;
+    for (int i = 0; i < 300; ++i) {
+        auto start = Clock::now();
+        failed += prober.request("GET", "/v1/health").status != 200;
+        latencies.push_back(millisSince(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    double floodSeconds = millisSince(floodStart) / 1000.0;
+    flooding = false;
+    for (auto& thread : flood)
+        thread.join();
+    report("service_bogus_signin_rate", (busy + refused) / floodSeconds, "per_s");
+    report("service_health_p50_under_200_bogus_signins", percentile(latencies, 0.5), "ms");
+    report("service_health_p99_under_200_bogus_signins", percentile(latencies, 0.99), "ms");
+    report("service_health_failures_under_200_bogus_signins", failed, "requests");
+    report("service_bogus_signins_checked", refused, "requests");
+    report("service_bogus_signins_refused_busy", busy, "requests");
+}
+
+// Many signaling sockets on one I/O thread.
+class SocketFleet {
+public:
+    struct Socket {
+        explicit Socket(net::io_context& io) : ws(io) {}
+        websocket::stream<beast::tcp_stream> ws;
+        beast::flat_buffer buffer;
+        std::function<void(const std::string&)> onFrame;
+    };
+
+    bool add(uint16_t port, const BoundDevice& device) {
+        auto socket = std::make_unique<Socket>(io);
+        beast::error_code error;
+        beast::get_lowest_layer(socket->ws)
+            .socket()
+            .connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), error);
+        if (error) return false;
+        socket->ws.set_option(websocket::stream_base::decorator([&](websocket::request_type& request) {
+            request.set(beast::http::field::authorization, "Bearer " + device.token);
+            request.set("X-Device-ID", device.id);
+        }));
+        socket->ws.handshake("127.0.0.1", "/v1/signal", error);
+        if (error) return false;
+        socket->ws.read(socket->buffer, error); // "ready"
+        if (error) return false;
+        socket->buffer.consume(socket->buffer.size());
+        socket->ws.text(true);
+        sockets.push_back(std::move(socket));
+        return true;
+    }
+
+    void startReading() {
+        for (auto& socket : sockets)
+            read(*socket);
+        thread = std::thread([this] {
+            auto guard = net::make_work_guard(io);
+            io.run();
+        });
+    }
+
+    Socket& at(size_t index) { return *sockets.at(index); }
+    size_t size() const { return sockets.size(); }
+
+    void send(Socket& socket, std::string text) {
+        net::post(io, [&socket, text = std::make_shared<std::string>(std::move(text))] {
+            socket.ws.async_write(net::buffer(*text), [text](beast::error_code, size_t) {});
+        });
+    }
+
+    void stop() {
+        io.stop();
+        if (thread.joinable()) thread.join();
+    }
+
+private:
+    void read(Socket& socket) {
+        socket.ws.async_read(socket.buffer, [this, &socket](beast::error_code error, size_t) {
+            if (error) return;
+            std::string text = beast::buffers_to_string(socket.buffer.data());
+            socket.buffer.consume(socket.buffer.size());
+            if (socket.onFrame) socket.onFrame(text);
+            read(socket);
+        });
+    }
+
+    net::io_context io;
+    std::vector<std::unique_ptr<Socket>> sockets;
+    std::thread thread;
+};
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void benchSignaling() {
+    TempDir dir;
+    addServiceUser(dir.path() / "service.sqlite", kUser, kPassword);
+    TunedService service(dir,
+                         {"--set", "device_limit=100000", "--set", "max_connections_per_address=100000"});
+    HttpClient client(service.port());
+    std::string account = field::string(login(client, kUser, kPassword).json(), "access_token", "");
+    std::vector<BoundDevice> devices;
+    for (int i = 0; i < kSockets; ++i)
+        devices.push_back(
+            bindDevice(client, account, "BENCH-" + std::to_string(i), "设备 " + std::to_string(i)));
+    SocketFleet fleet;
+    auto start = Clock::now();
+    for (const BoundDevice& device : devices)
+        if (!fleet.add(service.port(), device)) break;
+    report("service_signal_sockets_held", double(fleet.size()), "sockets");
+    report("service_signal_socket_open_mean", millisSince(start) / double(std::max<size_t>(fleet.size(), 1)),
+           "ms");
+    if (fleet.size() < size_t(2 * kRelayPairs)) return;
+
+    // Sessions between pairs (host 2k, controller 2k+1), each accepted before the fleet reads.
+    std::vector<std::string> sessionIds;
+    for (int pair = 0; pair < kRelayPairs; ++pair) {
+        const BoundDevice& host = devices[size_t(2 * pair)];
+        const BoundDevice& controller = devices[size_t(2 * pair + 1)];
+        sendHeartbeat(client, host, true, true, true);
+        HttpReply created = client.request("POST", "/v1/sessions", account,
+                                           Json{{"device_id", host.id}, {"controller_id", controller.id}});
+        std::string id = field::string(created.json(), "session_id", "");
+        sessionIds.push_back(id);
+        auto& hostSocket = fleet.at(size_t(2 * pair));
+        beast::error_code error;
+        hostSocket.ws.read(hostSocket.buffer, error); // "request"
+        hostSocket.buffer.consume(hostSocket.buffer.size());
+        hostSocket.ws.write(net::buffer(dumpJson(Json{{"type", "accept"}, {"session_id", id}})), error);
+        auto& controllerSocket = fleet.at(size_t(2 * pair + 1));
+        controllerSocket.ws.read(controllerSocket.buffer, error); // "accepted"
+        controllerSocket.buffer.consume(controllerSocket.buffer.size());
+    }
+
+    // Each host echoes a candidate back; the controller times the round trip.
+    std::mutex mutex;
+    std::condition_variable returned;
+    std::vector<double> roundTrips;
+    std::vector<Clock::time_point> sentAt(kRelayPairs);
+    for (int pair = 0; pair < kRelayPairs; ++pair) {
+        auto& hostSocket = fleet.at(size_t(2 * pair));
+        hostSocket.onFrame = [&fleet, &hostSocket](const std::string& text) { fleet.send(hostSocket, text); };
+        fleet.at(size_t(2 * pair + 1)).onFrame = [&, pair](const std::string&) {
+            std::lock_guard lock(mutex);
+            roundTrips.push_back(millisSince(sentAt[size_t(pair)]));
+            returned.notify_all();
+        };
+    }
+    fleet.startReading();
+    for (int round = 0; round < kRoundTripsPerPair; ++round) {
+        size_t expected;
+        {
+            std::lock_guard lock(mutex);
+            expected = roundTrips.size() + kRelayPairs;
+        }
+        for (int pair = 0; pair < kRelayPairs; ++pair) {
+            {
+                std::lock_guard lock(mutex);
+                sentAt[size_t(pair)] = Clock::now();
+            }
+            fleet.send(
+                fleet.at(size_t(2 * pair + 1)),
+                dumpJson(Json{{"type", "ice"},
+                              {"session_id", sessionIds[size_t(pair)]},
+                              {"candidate", "candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host"}}));
+        }
+        std::unique_lock lock(mutex);
+        if (!returned.wait_for(lock, std::chrono::seconds(10), [&] { return roundTrips.size() >= expected; }))
+            break;
+    }
+    fleet.stop();
+    report("service_relay_round_trips", double(roundTrips.size()), "samples");
+    report("service_relay_round_trip_p50_with_2000_sockets", percentile(roundTrips, 0.5), "ms");
+    report("service_relay_round_trip_p99_with_2000_sockets", percentile(roundTrips, 0.99), "ms");
+}
+
+} // namespace
+
+int main() {
+    raiseDescriptorLimit();
+    benchSignIns();
+    benchHealthUnderBogusSignIns();
+    benchSignaling();
+    return 0;
+}
