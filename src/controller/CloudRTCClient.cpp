@@ -1,5 +1,6 @@
 #include "controller/CloudRTCClient.h"
 
+#include "account/MacDevice.h"
 #include "base/Uuid.h"
 #include "base/WallClock.h"
 #include "capture/CodecFactories.h"
@@ -97,9 +98,20 @@ std::string sessionErrorText(const std::string& code) {
         {"controller_not_ready", "本机账号连接未就绪，请稍后重试"},
         {"rate_limited", "尝试太频繁，请一分钟后再试"},
         {"same_device", "不能连接本机"},
+        {"device_not_found", "找不到该设备，它可能已被移除；请刷新设备列表后重试"},
     };
     auto it = texts.find(code);
     return it == texts.end() ? code : it->second;
+}
+
+std::string endReasonText(const std::string& reason) {
+    static const std::map<std::string, std::string> texts = {
+        {"rejected", "对方拒绝了本次连接"},
+        {"host_ended", "对方已停止共享"},
+        {"signal_closed", "对方的网络信令已断开，请稍后重新连接"},
+    };
+    auto it = texts.find(reason);
+    return it == texts.end() ? "远端已结束会话：" + reason : it->second;
 }
 
 std::shared_ptr<CloudRTCClient> CloudRTCClient::create(CloudAccess access, std::string target,
@@ -180,7 +192,7 @@ void CloudRTCClient::sendControl(Json message) {
 
 void CloudRTCClient::sendViewport() {
     onQueue([](CloudRTCClient& self) {
-        if (self.targetPlatform != "macos" || !self.viewport) return;
+        if (!isDesktopPlatform(self.targetPlatform) || !self.viewport) return;
         const Viewport& v = *self.viewport;
         self.sendControlOnQueue({{"type", "viewport"},
                                  {"width", v.width},
@@ -264,7 +276,7 @@ void CloudRTCClient::handleSignal(const Json& message) {
     sessionID = *messageSession;
     if (*type == "end") {
         std::string reason = field::string(message, "reason", "");
-        fail("远端已结束会话：" + reason, reason == "signal_closed");
+        fail(endReasonText(reason), reason == "signal_closed");
     } else if (*type == "accepted") {
         setupPeer(parseIceServers(message));
     } else if (*type == "answer") {
@@ -386,7 +398,7 @@ void CloudRTCClient::setupPeer(const std::vector<RTCIceServer>& iceServers) {
         control = channel.value();
         control->setDelegate(weak_from_this());
     }
-    if (targetPlatform == "macos") {
+    if (isDesktopPlatform(targetPlatform)) {
         if (auto channel = peer->createDataChannel("transfer")) {
             transfer = channel.value();
             if (onTransferChannel) onTransferChannel(transfer);

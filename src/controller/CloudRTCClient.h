@@ -189,5 +189,7 @@ std::string candidateSummary(const std::string& candidateLine);
 std::string negotiatedMedia(const std::string& sdp);
 // The text shown after "无法连接：" for a service error code; unknown codes unchanged.
 std::string sessionErrorText(const std::string& code);
+// What the user reads when the other end ends the session with `reason`.
+std::string endReasonText(const std::string& reason);
 
 } // namespace quorlinth

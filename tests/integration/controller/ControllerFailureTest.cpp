@@ -182,7 +182,8 @@ TEST(CloudRTCClientFailure, SessionCreationErrorsReachTheOwnerAsMappedText) {
         {"pairing_locked", lockedCode, true, "错误次数过多，请让对方换一个临时密码", false},
         {"rate_limited", exhaustedRequests, true, "尝试太频繁，请一分钟后再试", false},
         {"same_device", itself, true, "不能连接本机", false},
-        {"unmapped code", unknownDevice, true, "device_not_found", false},
+        {"device_not_found", unknownDevice, true, "找不到该设备，它可能已被移除；请刷新设备列表后重试",
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -292,7 +293,7 @@ TEST_F(CloudRTCClientWithHost, HostRejectionEndsTheAttempt) {
 
     answer(request, "reject");
     ASSERT_TRUE(seen->waitForReport());
-    EXPECT_EQ(seen->failures, std::vector<std::string>{"远端已结束会话：rejected"});
+    EXPECT_EQ(seen->failures, std::vector<std::string>{"对方拒绝了本次连接"});
     EXPECT_TRUE(seen->recoverableFailures.empty());
     EXPECT_FALSE(seen->sawStatus("正在初始化 WebRTC 解码器"));
 }
@@ -308,7 +309,7 @@ TEST_F(CloudRTCClientWithHost, HostSocketDroppingMidSessionIsRecoverable) {
 
     host->drop();
     ASSERT_TRUE(seen->waitForReport());
-    EXPECT_EQ(seen->recoverableFailures, std::vector<std::string>{"远端已结束会话：signal_closed"});
+    EXPECT_EQ(seen->recoverableFailures, std::vector<std::string>{"对方的网络信令已断开，请稍后重新连接"});
     EXPECT_TRUE(seen->failures.empty());
     EXPECT_TRUE(seen->sawStatus("WebRTC 接收器已创建"));
 }

@@ -64,6 +64,7 @@ TEST(SessionErrorText, MapsServiceCodesAndKeepsOthers) {
         {"controller_not_ready", "本机账号连接未就绪，请稍后重试"},
         {"rate_limited", "尝试太频繁，请一分钟后再试"},
         {"same_device", "不能连接本机"},
+        {"device_not_found", "找不到该设备，它可能已被移除；请刷新设备列表后重试"},
         {"服务请求失败", "服务请求失败"},
         {"something_new", "something_new"},
     };
