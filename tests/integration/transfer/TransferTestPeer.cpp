@@ -2,14 +2,18 @@
 // as a child process: JSON commands one per line on stdin, JSON events one per line on stdout.
 //   transfer_test_peer offerer|answerer --downloads DIR [--route direct|relay|unknown]
 //                      [--address A] [--ice-url URL --username U --credential C] [--relay-only]
+//                      [--display D]
 // The offerer opens the "transfer" channel (the controller); the answerer accepts it (the
-// sharing side). Each wraps its channel in a transfer link and reports the link's callbacks.
+// sharing side). Each wraps its channel in a transfer link and reports the link's callbacks. With
+// --display, the X clipboard of that display is kept in sync through the link.
 
 #include "EarlyCandidates.h"
 #include "base/Encoding.h"
 #include "base/Json.h"
 #include "base/MainQueue.h"
+#include "platform/linux/X11Clipboard.h"
 #include "rtc/RTCFactory.h"
+#include "transfer/MacClipboardWatcher.h"
 #include "transfer/MacTransferLink.h"
 #include "transfer/RTCTransferChannel.h"
 
@@ -94,6 +98,7 @@ struct Settings {
     std::string address = "127.0.0.1";
     RTCIceServer server;
     bool relayOnly = false;
+    std::string display; // sync this X display's clipboard when set
 };
 
 class TransferPeer : public RTCPeerConnectionDelegate, public std::enable_shared_from_this<TransferPeer> {
@@ -210,8 +215,41 @@ private:
         };
         link->onSent = [](std::string name) { emit({{"event", "sent"}, {"name", name}}); };
         link->onError = [](std::string text) { emit({{"event", "transfer-error"}, {"text", text}}); };
+        if (!settings.display.empty()) syncClipboard();
         // The sharing side learns of an open channel by being given it.
-        if (channel->readyState() == RTCDataChannelState::open) emit({{"event", "open"}});
+        if (channel->readyState() == RTCDataChannelState::open) {
+            emit({{"event", "open"}});
+            if (watcher) watcher->start();
+        }
+    }
+
+    // Both clipboards in step: what is copied here goes to the peer, what the peer sends is
+    // written here without coming back.
+    void syncClipboard() {
+        auto clipboard = X11Clipboard::open(settings.display);
+        if (!clipboard) return emit({{"event", "error"}, {"text", "no clipboard"}});
+        watcher = MacClipboardWatcher::create(clipboard);
+        std::weak_ptr<MacTransferLink> weakLink = link;
+        watcher->onText = [weakLink](std::string text) {
+            if (auto current = weakLink.lock()) current->sendClipboardText(text);
+        };
+        watcher->onImage = [weakLink](Bytes png) {
+            if (auto current = weakLink.lock()) current->sendClipboardImage(png, {});
+        };
+        auto previousOpen = link->onOpen;
+        link->onOpen = [this, previousOpen] {
+            previousOpen();
+            watcher->start();
+        };
+        auto previousClip = link->onClipboard;
+        link->onClipboard = [this, previousClip](std::string text) {
+            previousClip(text);
+            watcher->writeText(text);
+        };
+        link->onClipboardImage = [this](Bytes png) {
+            emit({{"event", "image"}, {"png", base64Encode(png)}});
+            watcher->writeImage(png);
+        };
     }
 
     void signal(const Json& message) {
@@ -247,6 +285,7 @@ private:
     std::shared_ptr<RTCPeerConnection> peer;
     std::shared_ptr<TappedChannel> channel;
     std::shared_ptr<MacTransferLink> link;
+    std::shared_ptr<MacClipboardWatcher> watcher;
     quorlinth::testing::EarlyCandidates early;
     bool acceptOffers = true;
 };
@@ -282,6 +321,8 @@ int main(int argc, char** argv) {
             settings.server.username = value;
         else if (flag == "--credential")
             settings.server.credential = value;
+        else if (flag == "--display")
+            settings.display = value;
     }
     if (auto ready = RTCPeerConnectionFactory::initialize(); !ready) {
         emit({{"event", "error"}, {"text", ready.error()}});
