@@ -273,6 +273,14 @@ ApiResponse logout(ServiceContext& context, const ApiRequest& request) {
     return ApiResponse::ok();
 }
 
+ApiResponse logoutEverywhere(ServiceContext& context, const ApiRequest& request) {
+    AccountIdentity account = context.tokens.requireAccount(request);
+    context.tokens.revokeAll(account.userId);
+    for (const SqlRow& row : context.db.query("SELECT id FROM devices WHERE user_id = ?", {account.userId}))
+        context.hub.disconnectDevice(row.text(0));
+    return ApiResponse::ok();
+}
+
 Result<void> addUser(ServiceContext& context, const std::string& username, const std::string& password,
                      const std::string& phone) {
     if (!isValidUsername(username))

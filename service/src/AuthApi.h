@@ -18,6 +18,8 @@ ApiResponse qrCreate(ServiceContext& context, const ApiRequest& request);
 ApiResponse qrPoll(ServiceContext& context, const ApiRequest& request);
 ApiResponse qrApprove(ServiceContext& context, const ApiRequest& request);
 ApiResponse logout(ServiceContext& context, const ApiRequest& request);
+// Signs the account out everywhere: every token goes and every device's socket closes.
+ApiResponse logoutEverywhere(ServiceContext& context, const ApiRequest& request);
 
 // Creates an account from the command line. Fails for a taken user name or phone.
 Result<void> addUser(ServiceContext& context, const std::string& username, const std::string& password,

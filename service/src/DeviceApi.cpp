@@ -83,6 +83,7 @@ ApiResponse bind(ServiceContext& context, const ApiRequest& request) {
         return id;
     });
     std::string token = context.tokens.issueDevice(account.userId, deviceId);
+    context.hub.disconnectDevice(deviceId); // its socket signed in with the token just replaced
     return ApiResponse::ok(Json{{"device", deviceRecord(context, deviceId)}, {"device_token", token}});
 }
 
@@ -98,6 +99,7 @@ ApiResponse list(ServiceContext& context, const ApiRequest& request) {
 
 ApiResponse renew(ServiceContext& context, const ApiRequest& request, const std::string& deviceId) {
     DeviceIdentity device = context.tokens.requireDevice(request, deviceId);
+    if (!context.renewals.allow(deviceId, context.clock.now())) fail(429, "rate_limited");
     IssuedToken token = context.tokens.issueAccount(device.userId);
     return ApiResponse::ok(
         Json{{"access_token", token.token}, {"token_type", "Bearer"}, {"expires_at", token.expiresAt}});

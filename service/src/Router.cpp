@@ -64,6 +64,7 @@ const std::vector<Route>& routes() {
         {"POST", {"v1", "auth", "qr", "poll"}, plain(auth::qrPoll)},
         {"POST", {"v1", "auth", "qr", "approve"}, plain(auth::qrApprove)},
         {"POST", {"v1", "auth", "logout"}, plain(auth::logout)},
+        {"POST", {"v1", "auth", "logout-all"}, plain(auth::logoutEverywhere)},
         {"POST", {"v1", "devices"}, plain(devices::bind)},
         {"GET", {"v1", "devices"}, plain(devices::list)},
         {"DELETE", {"v1", "devices", "{id}"}, devices::remove},

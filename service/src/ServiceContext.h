@@ -23,7 +23,7 @@ struct ServiceContext {
           tokens(database, clock, settings), hub(clock, settings), ice(std::move(iceIn)),
           outbox(settings.development), logins(settings),
           sessionRequests(size_t(settings.sessionRequestLimit), 60), guestAttempts(10, 60), captchas(30, 60),
-          diagnostics(10, 3600) {}
+          diagnostics(10, 3600), renewals(size_t(settings.renewalsPerDevice), 3600) {}
 
     Database& db;
     const ServiceSettings settings;
@@ -39,6 +39,7 @@ struct ServiceContext {
     RateLimiter guestAttempts;   // per controller device
     RateLimiter captchas;        // per client address
     RateLimiter diagnostics;     // per account
+    RateLimiter renewals;        // account tokens minted per device
 };
 
 } // namespace quorlinth::service

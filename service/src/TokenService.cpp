@@ -2,6 +2,7 @@
 
 #include "Secrets.h"
 
+#include <algorithm>
 #include <strings.h>
 
 namespace quorlinth::service {
@@ -34,7 +35,13 @@ IssuedToken TokenService::issue(const char* kind, int64_t userId, int64_t lifeti
 }
 
 IssuedToken TokenService::issueAccount(int64_t userId) {
-    return issue("account", userId, settings.accountTokenLifetime);
+    IssuedToken issued = issue("account", userId, settings.accountTokenLifetime);
+    // A user holds a bounded number of live account tokens: the oldest go first.
+    db.execute("DELETE FROM tokens WHERE kind = 'account' AND user_id = ? AND digest NOT IN "
+               "(SELECT digest FROM tokens WHERE kind = 'account' AND user_id = ? "
+               "ORDER BY created_at DESC, rowid DESC LIMIT ?)",
+               {userId, userId, settings.accountTokensPerUser});
+    return issued;
 }
 
 IssuedToken TokenService::issueSetup(int64_t userId) {
@@ -45,9 +52,10 @@ std::string TokenService::issueDevice(int64_t userId, const std::string& deviceI
     std::string token = newToken("qd_");
     db.transaction([&] {
         db.execute("DELETE FROM tokens WHERE kind = 'device' AND device_id = ?", {deviceId});
-        db.execute(
-            "INSERT INTO tokens (digest, kind, user_id, device_id, created_at) VALUES (?, 'device', ?, ?, ?)",
-            {secretDigest(token), userId, deviceId, clock.now()});
+        db.execute("INSERT INTO tokens (digest, kind, user_id, device_id, expires_at, created_at) "
+                   "VALUES (?, 'device', ?, ?, ?, ?)",
+                   {secretDigest(token), userId, deviceId, clock.now() + settings.deviceTokenIdleLifetime,
+                    clock.now()});
     });
     return token;
 }
@@ -62,11 +70,21 @@ AccountIdentity TokenService::requireAccount(const ApiRequest& request) {
     return {row->integer(1), digest};
 }
 
+// A device token expires after a while unused; each use moves its expiry on (written at most
+// once per refresh step, so that heartbeats do not write on every call).
 std::optional<DeviceIdentity> TokenService::findDevice(const std::string& bearer) {
     if (bearer.empty()) return std::nullopt;
-    auto row = db.queryOne("SELECT user_id, device_id FROM tokens WHERE digest = ? AND kind = 'device'",
-                           {secretDigest(bearer)});
+    std::string digest = secretDigest(bearer);
+    int64_t now = clock.now();
+    auto row =
+        db.queryOne("SELECT user_id, device_id, expires_at FROM tokens WHERE digest = ? AND kind = 'device' "
+                    "AND (expires_at IS NULL OR expires_at > ?)",
+                    {digest, now});
     if (!row) return std::nullopt;
+    int64_t lifetime = settings.deviceTokenIdleLifetime;
+    int64_t step = std::min<int64_t>(86400, lifetime / 10);
+    if (row->isNull(2) || row->integer(2) - now < lifetime - step)
+        db.execute("UPDATE tokens SET expires_at = ? WHERE digest = ?", {now + lifetime, digest});
     return DeviceIdentity{row->integer(0), row->text(1)};
 }
 
@@ -96,6 +114,10 @@ int64_t TokenService::promoteSetup(const std::string& tokenDigest) {
 
 void TokenService::revoke(const std::string& tokenDigest) {
     db.execute("DELETE FROM tokens WHERE digest = ?", {tokenDigest});
+}
+
+void TokenService::revokeAll(int64_t userId) {
+    db.execute("DELETE FROM tokens WHERE user_id = ?", {userId});
 }
 
 void TokenService::purgeExpired() {

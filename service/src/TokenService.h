@@ -29,7 +29,8 @@ struct IssuedToken {
 // database does not let anyone sign in.
 //   account: signs requests of a signed-in user, expires after accountTokenLifetime;
 //   setup:   the short-lived token of an SMS sign-in that still has to set a password;
-//   device:  one per bound device, lives until the device is unbound or bound again.
+//   device:  one per bound device, lives until the device is unbound or bound again, or until it
+//            has not been used for deviceTokenIdleLifetime.
 class TokenService {
 public:
     TokenService(Database& database, const ServiceClock& clock, const ServiceSettings& settings)
@@ -51,6 +52,8 @@ public:
     // Turns a setup token into an ordinary account token with a fresh lifetime.
     int64_t promoteSetup(const std::string& tokenDigest);
     void revoke(const std::string& tokenDigest);
+    // Every token of the user, device tokens included: "sign out everywhere".
+    void revokeAll(int64_t userId);
     void purgeExpired();
 
     // The token of an "Authorization: Bearer …" header, or empty.

@@ -169,6 +169,70 @@ TEST_F(SignInLimits, ForwardedAddressesAreIgnoredWithoutATrustedProxy) {
     EXPECT_EQ(429, loginFrom("10.0.4.9", kUser, kPassword).status) << "all of them came from 127.0.0.1";
 }
 
+class TokenLimits : public TunedServiceTest {
+protected:
+    std::unique_ptr<SignalClient> connect(const BoundDevice& device) {
+        auto socket = SignalClient::connect(tuned->port(), device.token, device.id);
+        EXPECT_NE(nullptr, socket);
+        if (socket) EXPECT_TRUE(socket->receiveType("ready").has_value());
+        return socket;
+    }
+    HttpReply renew(const BoundDevice& device) {
+        return client->request("POST", "/v1/devices/" + device.id + "/renew", device.token, Json::object());
+    }
+    int devicesStatus(const std::string& token) {
+        return client->request("GET", "/v1/devices", token).status;
+    }
+};
+
+TEST_F(TokenLimits, RenewalsAndLiveAccountTokensAreBounded) {
+    startTuned({"--set", "renewals_per_device=3", "--set", "account_tokens_per_user=3"});
+    std::string first = signIn();
+    BoundDevice mac = bind(first, "MAC");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(200, renew(mac).status);
+    EXPECT_EQ("rate_limited", renew(mac).error());
+    EXPECT_EQ(401, devicesStatus(first)) << "three newer account tokens pushed the first one out";
+    std::string newest = signIn();
+    EXPECT_EQ(200, devicesStatus(newest));
+}
+
+TEST_F(TokenLimits, DeviceTokensExpireWhenUnusedAndLastWhileUsed) {
+    startTuned({"--set", "device_token_idle_lifetime=100"});
+    BoundDevice mac = bind(signIn(), "MAC");
+    advanceClock(60);
+    EXPECT_EQ(200, heartbeat(mac, true, true, true).status);
+    advanceClock(60);
+    EXPECT_EQ(200, heartbeat(mac, true, true, true).status) << "the use at 60 s moved the expiry on";
+    advanceClock(101);
+    EXPECT_EQ("unauthorized_device", heartbeat(mac, true, true, true).error());
+    EXPECT_EQ(nullptr, SignalClient::connect(tuned->port(), mac.token, mac.id));
+}
+
+TEST_F(TokenLimits, SigningOutEverywhereEndsEveryTokenAndSocket) {
+    startTuned({});
+    std::string token = signIn(), other = signIn();
+    BoundDevice mac = bind(token, "MAC");
+    auto socket = connect(mac);
+    ASSERT_EQ(200, client->request("POST", "/v1/auth/logout-all", token, Json::object()).status);
+    EXPECT_TRUE(socket->waitClosed());
+    EXPECT_EQ(401, devicesStatus(token));
+    EXPECT_EQ(401, devicesStatus(other));
+    EXPECT_EQ("unauthorized_device", renew(mac).error());
+}
+
+TEST_F(TokenLimits, BindingAgainClosesTheSocketOfTheReplacedToken) {
+    startTuned({});
+    std::string token = signIn();
+    BoundDevice old = bind(token, "MAC");
+    auto socket = connect(old);
+    BoundDevice fresh = bind(token, "MAC");
+    ASSERT_EQ(old.id, fresh.id);
+    EXPECT_TRUE(socket->waitClosed());
+    EXPECT_EQ(nullptr, SignalClient::connect(tuned->port(), old.token, old.id));
+    EXPECT_NE(nullptr, connect(fresh));
+}
+
 using UnauthenticatedLoad = TunedServiceTest;
 
 TEST_F(UnauthenticatedLoad, AnonymousUploadsAreRefusedBeforeTheirBody) {
