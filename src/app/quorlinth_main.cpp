@@ -21,8 +21,12 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QMessageBox>
-#include <cstdio>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <csignal>
 #include <filesystem>
+#include <sys/socket.h>
+#include <unistd.h>
 
 // The windowed application's composition root: the Linux backends under the shared model, the
 // Qt event loop as the main queue, and the shell's windows over it.
@@ -31,6 +35,26 @@ namespace quorlinth {
 namespace {
 
 constexpr Millis kVirtualDisplayReplyTimeout{8000};
+
+int signalPipe[2] = {-1, -1};
+
+// SIGTERM (the session ending) and SIGINT quit like the menu does: sharing ends first. The
+// handler only writes a byte; the event loop picks it up.
+void quitOnSignals(MacAppShell& shell, QObject& owner) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, &owner, [&shell] {
+        char byte;
+        [[maybe_unused]] auto got = ::read(signalPipe[1], &byte, 1);
+        shell.quit();
+    });
+    auto handler = [](int) {
+        char byte = 1;
+        [[maybe_unused]] auto put = ::write(signalPipe[0], &byte, 1);
+    };
+    std::signal(SIGTERM, handler);
+    std::signal(SIGINT, handler);
+}
 
 std::string selfExecutable() {
     return std::filesystem::read_symlink("/proc/self/exe").string();
@@ -111,7 +135,10 @@ int run(QApplication& app) {
     auto model = MacModel::create(platform);
 
     MacAppShell shell({*model, account, main, defaults, [] { QApplication::quit(); }});
-    if (!parser.isSet(atLogin)) shell.showMain();
+    quitOnSignals(shell, main);
+    // Started with the desktop session, the application waits in the tray; without a tray
+    // the window is its only way in.
+    if (!parser.isSet(atLogin) || !QSystemTrayIcon::isSystemTrayAvailable()) shell.showMain();
     model->restoreAtLaunch();
     model->activate();
     int status = app.exec();

@@ -1,10 +1,12 @@
 #include "lan/LANConsentText.h"
 
+#include "base/PlatformWords.h"
+
 namespace quorlinth {
 
 LANConsentText lanConsentText(const MacLANHost::Request& request, bool remoteInput) {
     LANConsentText text;
-    text.message = "允许 " + request.name + " 通过局域网连接这台 Mac？";
+    text.message = "允许 " + request.name + " 通过局域网连接" + platformWords::kThisComputer + "？";
     text.informative = "对方输入了正确的配对密码。设备指纹 " + request.fingerprint +
                        "。\n允许后它会成为可信设备，以后连接无需密码和确认；可随时在“共享这台 Mac”页移除。";
     if (remoteInput) text.informative += "\n对方将能操作鼠标和键盘。";

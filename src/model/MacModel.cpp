@@ -5,6 +5,10 @@
 #include "base/Uuid.h"
 #include "capture/MacCaptureStatus.h"
 #include "crypto/Random.h"
+#include "lan/LANConsentText.h"
+#include "lan/LANIdentity.h"
+#include "lan/LANLocalAddresses.h"
+#include "lan/MacLANBrowser.h"
 #include "log/ProxyTun.h"
 #include "store/UserDefaults.h"
 
@@ -30,10 +34,12 @@ std::shared_ptr<MacModel> MacModel::create(Platform platform, Timings timings) {
 
 MacModel::MacModel(Platform platform, Timings timings)
     : platform(std::move(platform)), timings(timings), settings(this->platform.defaults, this->platform.log),
-      power(this->platform.power, this->platform.main, this->platform.log) {}
+      power(this->platform.power, this->platform.main, this->platform.log),
+      lanTrust(this->platform.defaults, kLANTrustedControllersKey) {}
 
 MacModel::~MacModel() {
     accountLoop.cancel();
+    if (lanHost) lanHost->stop();
     permissionPoll.cancel();
     if (host) host->stop();
     if (capture) capture->stop();
@@ -55,6 +61,8 @@ void MacModel::setup() {
     published.allowTransfer.set(settings.allowTransfer());
     published.keepAwake.set(settings.keepAwake());
     transferFlag->set(published.allowTransfer);
+    published.lanEnabled.set(platform.defaults.boolean(kLANEnabledKey).value_or(true));
+    published.lanTrusted.set(lanTrust.entries());
 
     input = std::make_unique<MacInput>(platform.injector, platform.inputSources, inputFlag,
                                        MacInput::systemUptime, platform.log);
@@ -131,6 +139,7 @@ void MacModel::captureStarted(Result<void> started) {
     power.updateAssertions(true, published.keepAwake, published.viewerConnected);
     host->start();
     setStatus(kSharingStatus);
+    updateLANHost();
     published.starting.set(false);
 }
 
@@ -211,6 +220,7 @@ void MacModel::stopSharing(std::function<void()> done) {
     }
     published.stoppingSharing.set(true);
     published.sharing.set(false);
+    updateLANHost();
     ++hostGeneration; // every late callback of this share is now stale
     if (host) host->stop();
     host.reset();
@@ -407,6 +417,74 @@ void MacModel::updateAccess(const std::function<void(MacSharingAccess&)>& change
     change(access[deviceID]);
     published.accessByHost.set(access);
     settings.setAccess(access);
+}
+
+// LAN.
+
+void MacModel::setLANEnabled(bool on) {
+    published.lanEnabled.set(on);
+    platform.defaults.set(kLANEnabledKey, on);
+    updateLANHost();
+}
+
+void MacModel::rotateLANPassword() {
+    if (lanHost) lanHost->rotatePassword();
+}
+
+void MacModel::removeLANTrusted(const std::string& key) {
+    lanTrust.removeKey(key);
+    published.lanTrusted.set(lanTrust.entries());
+}
+
+void MacModel::updateLANHost() {
+    published.lanTrusted.set(lanTrust.entries());
+    bool wanted = published.sharing && published.lanEnabled && host && platform.lanKeys;
+    if (wanted) {
+        if (lanHost) return;
+        auto created =
+            MacLANHost::create(loadIdentity(*platform.lanKeys), lanTrust, host->lanTarget(),
+                               localComputerName(), {kLANPort, {}, platform.discovery, &platform.main});
+        std::weak_ptr<MacModel> weak = weak_from_this();
+        created->onPasswordChange = [weak](std::string password) {
+            if (auto self = weak.lock()) self->published.lanPassword.set(password);
+        };
+        created->onEvent = [weak](std::string text) {
+            auto self = weak.lock();
+            if (!self) return;
+            self->published.lanNote.set(text);
+            self->log(text);
+        };
+        created->confirm = [weak](MacLANHost::Request request, std::function<void(bool)> completion) {
+            auto self = weak.lock();
+            if (!self) return completion(false);
+            self->confirmLAN(request, std::move(completion));
+        };
+        if (auto started = created->start(); !started) {
+            published.lanNote.set("局域网直连无法启动：" + started.error());
+            return;
+        }
+        lanHost = created;
+        published.lanPassword.set(lanHost->password());
+        published.lanAddresses.set(localLANAddresses());
+        return;
+    }
+    if (lanHost) lanHost->stop();
+    lanHost.reset();
+    published.lanPassword.set("");
+    published.lanNote.set("");
+    published.lanAddresses.set({});
+}
+
+void MacModel::confirmLAN(const MacLANHost::Request& request, std::function<void(bool)> completion) {
+    if (!published.sharing) return completion(false);
+    platform.power.declareUserActivity(UserActivityKind::local, kLANConsentActivity, 0);
+    LANConsentText text = lanConsentText(request, published.allowInput && platform.injector.trusted());
+    platform.prompter.ask({text.message, text.informative, kLANConsentAllow, kLANConsentDeny},
+                          [weak = weak_from_this(), completion](bool allow) {
+                              auto self = weak.lock();
+                              completion(allow && self && self->published.sharing);
+                              if (self) self->published.lanTrusted.set(self->lanTrust.entries());
+                          });
 }
 
 // Start-up.

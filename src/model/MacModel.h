@@ -6,6 +6,8 @@
 #include "capture/MacCapture.h"
 #include "host/MacInput.h"
 #include "host/MacInputController.h"
+#include "lan/MacLANHost.h"
+#include "lan/MacLANTrust.h"
 #include "model/MacPowerState.h"
 #include "model/MacPrompter.h"
 #include "model/MacRemoteSession.h"
@@ -44,6 +46,11 @@ struct MacModelState {
     Observable<bool> keepAwake{true};
     Observable<bool> viewerConnected;
     Observable<std::vector<std::shared_ptr<MacRemoteSession>>> sessions;
+    Observable<bool> lanEnabled{true};
+    Observable<std::string> lanPassword;
+    Observable<std::vector<std::string>> lanAddresses;
+    Observable<std::vector<MacLANTrust::Entry>> lanTrusted;
+    Observable<std::string> lanNote;
 };
 
 // The application's central object: sharing this machine (capture, share host, input, power,
@@ -62,6 +69,7 @@ public:
     static constexpr const char* kAllowButton = "允许本次连接";
     static constexpr const char* kRejectButton = "拒绝";
     static constexpr int kMaxSessions = 4;
+    static constexpr const char* kLANEnabledKey = "mac.lan.enabled";
 
     // The update-restart record: whether sharing and remote input were on before a relaunch.
     struct UpdateResume {
@@ -85,6 +93,10 @@ public:
         std::function<std::optional<UpdateResume>()> updateResume;
         // Controller clients for remote sessions.
         MacRemoteSession::ClientFactory makeClient;
+        // Where the LAN identity lives; none: this machine takes no LAN connections.
+        KeyStore* lanKeys = nullptr;
+        // Advertises the LAN host; none: reachable by address only.
+        ServiceDiscovery* discovery = nullptr;
     };
 
     struct Timings {
@@ -120,6 +132,10 @@ public:
     void setStartAtLogin(bool on);
     // Whether remote input comes back on when sharing starts by itself.
     void setRestoreInput(bool on);
+    // The switch for LAN connections while sharing.
+    void setLANEnabled(bool on);
+    void rotateLANPassword();
+    void removeLANTrusted(const std::string& key);
 
     // The sharing settings of the signed-in account on this machine.
     MacSharingAccess currentAccess() const;
@@ -149,7 +165,8 @@ private:
     void installCaptureCallbacks(uint64_t generation);
     void captureStarted(Result<void> started);
     void abandonStart(const std::string& status);
-    void withdrawPairing();
+    void updateLANHost();
+    void confirmLAN(const MacLANHost::Request& request, std::function<void(bool)> completion);
 
     // Host events.
     void decideAccess(const MacShareHost::Request& request, uint64_t generation,
@@ -189,6 +206,8 @@ private:
     std::shared_ptr<ShareHostHandle> host;
     uint64_t hostGeneration = 0;
     std::optional<MacCredentials> shareCredentials;
+    MacLANTrust lanTrust;
+    std::shared_ptr<MacLANHost> lanHost;
     Timer accountLoop;
     Timer permissionPoll;
     Subscription restoreWatch;

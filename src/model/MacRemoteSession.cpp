@@ -2,6 +2,8 @@
 
 #include "base/DisplayText.h"
 #include "base/Uuid.h"
+#include "lan/LANIdentity.h"
+#include "lan/MacLANBrowser.h"
 
 namespace quorlinth {
 
@@ -32,19 +34,84 @@ MacRemoteSession::MacRemoteSession(MacDevice device, Platform platform, Timings 
 
 MacRemoteSession::~MacRemoteSession() {
     if (current) current->stop();
+    if (dial) dial->close();
 }
 
-void MacRemoteSession::connectCloud(CloudAccess access, std::optional<CloudRTCClient::Guest> guest) {
+void MacRemoteSession::replaceClient(std::shared_ptr<CloudRTCClient> client) {
     if (current) current->stop(); // a new attempt replaces the running one
-    current = platform.makeClient(std::move(access), targetID, std::move(guest), lane);
+    current = std::move(client);
     published.failure.set("");
-    setStatus("正在连接 " + displaySafe(published.device.get().name));
     if (viewport) {
         current->viewport = viewport;
         current->sendViewport();
     }
     installCallbacks(current);
+}
+
+void MacRemoteSession::connectCloud(CloudAccess access, std::optional<CloudRTCClient::Guest> guest) {
+    replaceClient(platform.makeClient(std::move(access), targetID, std::move(guest), lane));
+    setStatus("正在连接 " + displaySafe(published.device.get().name));
     current->start();
+    startWatchdog();
+}
+
+void MacRemoteSession::connectLAN(LANEndpoint endpoint, std::optional<std::string> password) {
+    lanEndpoint = endpoint;
+    published.needsPassword.set(false);
+    std::string name = displaySafe(published.device.get().name);
+    setStatus(password ? "正在配对 " + name + "…" : "正在通过局域网连接 " + name);
+    if (dial) dial->close();
+    dial = MacLANDial::create(loadIdentity(*platform.lanKeys), *platform.lanKnown, endpoint,
+                              std::move(password), localComputerName(), &platform.main);
+    std::weak_ptr<MacRemoteSession> weak = weak_from_this();
+    std::weak_ptr<MacLANDial> issued = dial;
+    dial->onOutcome = [weak, issued](MacLANDial::Outcome outcome) {
+        auto self = weak.lock();
+        auto from = issued.lock();
+        if (self && from && from == self->dial) self->lanOutcome(from, std::move(outcome));
+    };
+    dial->onClose = [weak, issued] {
+        auto self = weak.lock();
+        if (self && self->current && issued.lock() == self->dial) self->setStatus("局域网连接已断开");
+    };
+    dial->start();
+}
+
+void MacRemoteSession::retryLAN(std::string password) {
+    if (!lanEndpoint) return;
+    if (dial) dial->close();
+    dial.reset();
+    connectLAN(*lanEndpoint, std::move(password));
+}
+
+void MacRemoteSession::lanOutcome(const std::shared_ptr<MacLANDial>& issued, MacLANDial::Outcome outcome) {
+    if (auto* accepted = std::get_if<MacLANDial::Accepted>(&outcome)) return lanAccepted(issued, *accepted);
+    if (auto* rejected = std::get_if<MacLANDial::Rejected>(&outcome)) {
+        published.needsPassword.set(rejected->reason == "need_password" ||
+                                    rejected->reason == "wrong_password");
+        setStatus(lanRejectionText(rejected->reason));
+    } else {
+        setStatus(std::get<MacLANDial::Failed>(outcome).message);
+    }
+    published.failure.set(published.status.get());
+}
+
+void MacRemoteSession::lanAccepted(const std::shared_ptr<MacLANDial>& issued,
+                                   const MacLANDial::Accepted& accepted) {
+    std::string name = accepted.hostName.empty() ? published.device.get().name : accepted.hostName;
+    published.device.set(MacDevice{targetID, name, "macos", true, MacCapabilities{true, true, true}, true});
+    replaceClient(platform.makeClient({"", "", "lan", ""}, targetID, std::nullopt, std::nullopt));
+    setStatus("已授权，正在建立加密视频连接");
+    std::weak_ptr<CloudRTCClient> client = current;
+    issued->onMessage = [client](Json message) {
+        if (auto receiver = client.lock()) receiver->receiveExternal(std::move(message));
+    };
+    std::weak_ptr<MacLANDial> sender = issued;
+    current->startExternal(
+        [sender](Json message) {
+            if (auto link = sender.lock()) link->send(std::move(message));
+        },
+        accepted.session, "macos");
     startWatchdog();
 }
 
@@ -132,6 +199,8 @@ void MacRemoteSession::close() {
     viewportTask.cancel();
     if (current) current->stop();
     current.reset();
+    if (dial) dial->close();
+    dial.reset();
     published.route.set(std::nullopt);
     published.frameSize.set(std::nullopt);
     routeBox->set(std::nullopt);

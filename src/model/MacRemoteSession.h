@@ -6,6 +6,9 @@
 #include "base/Observable.h"
 #include "base/Scheduler.h"
 #include "controller/CloudRTCClient.h"
+#include "lan/LANEndpoint.h"
+#include "lan/MacLANDial.h"
+#include "lan/MacLANTrust.h"
 
 #include <functional>
 #include <memory>
@@ -14,6 +17,8 @@
 
 namespace quorlinth {
 
+class KeyStore;
+
 // What a remote window shows of its session. Main thread only.
 struct MacRemoteSessionState {
     Observable<MacDevice> device;
@@ -21,6 +26,7 @@ struct MacRemoteSessionState {
     Observable<std::optional<RTCMediaRoute>> route;
     Observable<std::optional<std::string>> frameSize; // "W × H" once the picture arrives
     Observable<std::string> failure;                  // why the attempt ended; empty while it runs
+    Observable<bool> needsPassword;                   // the LAN host asked for (or refused) a password
 };
 
 // The model behind one remote-control window: connects to one device through the account
@@ -37,7 +43,7 @@ public:
 
     using ClientFactory = std::function<std::shared_ptr<CloudRTCClient>(
         CloudAccess access, std::string target, std::optional<CloudRTCClient::Guest> guest,
-        std::string lane)>;
+        std::optional<std::string> lane)>;
 
     struct Timings {
         Millis watchdog{15'000};
@@ -50,6 +56,9 @@ public:
         std::function<void(const std::string&)> log;
         // The name of an active proxy tunnel interface, if any.
         std::function<std::optional<std::string>()> proxyTunnel;
+        // For connections over the LAN: where this machine's identity lives and the hosts met.
+        KeyStore* lanKeys = nullptr;
+        MacLANTrust* lanKnown = nullptr;
     };
 
     static std::shared_ptr<MacRemoteSession> create(MacDevice device, Platform platform, Timings timings);
@@ -65,6 +74,10 @@ public:
     const std::shared_ptr<CloudRTCClient>& client() const { return current; }
 
     void connectCloud(CloudAccess access, std::optional<CloudRTCClient::Guest> guest);
+    // Straight to a computer on the local network, with the pairing password when one is typed.
+    void connectLAN(LANEndpoint endpoint, std::optional<std::string> password);
+    // Dials the same computer again, now with a password.
+    void retryLAN(std::string password);
     // The window's picture area in points and its backing scale.
     void requestViewport(double width, double height, double scale);
     // A control message from the input translator.
@@ -75,6 +88,9 @@ public:
 private:
     MacRemoteSession(MacDevice device, Platform platform, Timings timings);
     void installCallbacks(const std::shared_ptr<CloudRTCClient>& client);
+    void lanOutcome(const std::shared_ptr<MacLANDial>& issued, MacLANDial::Outcome outcome);
+    void lanAccepted(const std::shared_ptr<MacLANDial>& issued, const MacLANDial::Accepted& accepted);
+    void replaceClient(std::shared_ptr<CloudRTCClient> client);
     void startWatchdog();
     void watchdogFired();
     void applyViewport(const CloudRTCClient::Viewport& viewport);
@@ -89,6 +105,8 @@ private:
     std::string targetID;
     MacRemoteSessionState published;
     std::shared_ptr<CloudRTCClient> current;
+    std::shared_ptr<MacLANDial> dial;
+    std::optional<LANEndpoint> lanEndpoint;
     std::shared_ptr<LockedBox<std::optional<RTCMediaRoute>>> routeBox =
         std::make_shared<LockedBox<std::optional<RTCMediaRoute>>>();
     std::optional<CloudRTCClient::Viewport> viewport;

@@ -10,6 +10,7 @@ public:
     void start() override { host->start(); }
     void stop() override { host->stop(); }
     void cachePixels(SharedPixels pixels) override { host->cachePixels(std::move(pixels)); }
+    std::shared_ptr<LANSessionTarget> lanTarget() override { return shareHostTarget(host); }
 
 private:
     std::shared_ptr<MacShareHost> host;

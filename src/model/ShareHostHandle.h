@@ -4,6 +4,7 @@
 #include "account/MacServiceConfig.h"
 #include "capture/StreamProfile.h"
 #include "host/MacShareHost.h"
+#include "lan/LANSessionTarget.h"
 #include "platform/PixelBuffer.h"
 
 #include <functional>
@@ -32,6 +33,8 @@ public:
     virtual void start() = 0;
     virtual void stop() = 0;
     virtual void cachePixels(SharedPixels pixels) = 0; // any thread
+    // Where sessions carried by the LAN link attach; null when this host takes none.
+    virtual std::shared_ptr<LANSessionTarget> lanTarget() = 0;
 };
 
 using ShareHostFactory = std::function<std::shared_ptr<ShareHostHandle>(

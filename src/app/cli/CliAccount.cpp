@@ -25,7 +25,7 @@ int runWithAccount(const CliOptions& options,
     int exitCode = kFailed;
     bool finished = false;
     loop.post([&] {
-        operation({*account, service}, [&](int code) {
+        operation({*account, service, *keys}, [&](int code) {
             exitCode = code;
             finished = true;
             loop.quit();

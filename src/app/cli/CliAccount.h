@@ -16,6 +16,7 @@ constexpr int kFailed = 1;
 struct CliAccountContext {
     MacAccount& account;
     const MacServiceConfig& service;
+    KeyStore& keys;
 };
 
 // Runs one operation on a run loop installed as the main queue, until the operation calls

@@ -12,11 +12,15 @@
 #include "controller/ControllerInputTranslator.h"
 #include "controller/InputScript.h"
 #include "crypto/Random.h"
+#include "lan/LANEndpoint.h"
+#include "lan/MacLANTrust.h"
 #include "log/MacLog.h"
 #include "log/ProxyTun.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "platform/linux/LinuxNetworkPathMonitor.h"
+#include "store/Paths.h"
+#include "store/UserDefaults.h"
 
 #include <algorithm>
 #include <atomic>
@@ -50,6 +54,7 @@ void printLine(const std::string& text) {
 // What connect was asked to do.
 struct SessionFlags {
     std::string deviceID;
+    std::string lan, lanPassword; // HOST[:PORT] of a computer on the local network
     std::vector<std::string> iceAddresses;
     std::string code, password, savePath, inputScript;
     bool verbose = false;
@@ -123,10 +128,17 @@ int savePicture(const VideoFrameStore& frames, const std::string& path) {
     return 0;
 }
 
+// The LAN hosts this device has met, kept with the other settings.
+struct LANStores {
+    UserDefaults defaults{appConfigDir() / "defaults.json"};
+    MacLANTrust hosts{defaults, kLANKnownHostsKey};
+};
+
 // The device to show before the service names it: the account's record, or a placeholder.
 MacDevice targetDevice(const MacAccount& account, const SessionFlags& flags) {
     if (!flags.code.empty())
         return {"guest", "设备码连接", "android", true, MacCapabilities{true, true, true}, true};
+    if (!flags.lan.empty()) return {"lan", flags.lan, "macos", true, MacCapabilities{true, true, true}, true};
     for (const auto& device : account.devices())
         if (device.id == flags.deviceID) return device;
     return {flags.deviceID, flags.deviceID, "", true, MacCapabilities{true, true, true}, true};
@@ -138,7 +150,7 @@ MacRemoteSession::ClientFactory clientFactory(const MacServiceConfig& service, c
     options.iceAddresses = flags.iceAddresses;
     options.makePathMonitor = [] { return std::make_unique<LinuxNetworkPathMonitor>(); };
     return [options](CloudAccess access, std::string target, std::optional<CloudRTCClient::Guest> guest,
-                     std::string lane) {
+                     std::optional<std::string> lane) {
         return CloudRTCClient::create(std::move(access), std::move(target), std::move(guest), std::move(lane),
                                       options);
     };
@@ -214,21 +226,27 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
     });
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
         MacAccount& account = context.account;
-        account.refreshDevices([&account, service = context.service, flags, target, script,
-                                finish](MacResult<void>) {
+        auto known = std::make_shared<LANStores>();
+        auto begin = [&account, &keys = context.keys, service = context.service, flags, target, script, known,
+                      finish](MacResult<void>) {
             auto log = [](const std::string& line) { MacLog::shared().log(line); };
             auto session = MacRemoteSession::create(
-                targetDevice(account, flags),
-                {mainQueue(), clientFactory(service, flags), log, [] { return proxyTunInterface(); }});
+                targetDevice(account, flags), {mainQueue(), clientFactory(service, flags), log,
+                                               [] { return proxyTunInterface(); }, &keys, &known->hosts});
             auto printing = std::make_shared<std::vector<Subscription>>(printSession(*session));
             auto scriptRun = script ? playWhenShown(session, *script, *printing) : nullptr;
-            account.validCredentials([session, service, target](MacResult<MacCredentials> valid) {
-                if (!valid) return session->close();
-                const MacCredentials& credentials = valid.value();
-                session->connectCloud({service.mapBase(credentials.base), credentials.accountToken,
-                                       credentials.deviceID, credentials.deviceToken},
-                                      target.guest);
-            });
+            if (auto lan = endpoint(flags.lan)) {
+                session->connectLAN(*lan, flags.lanPassword.empty() ? std::nullopt
+                                                                    : std::optional(flags.lanPassword));
+            } else {
+                account.validCredentials([session, service, target, finish](MacResult<MacCredentials> valid) {
+                    if (!valid) return finish(reportFailure(valid.failure()));
+                    const MacCredentials& credentials = valid.value();
+                    session->connectCloud({service.mapBase(credentials.base), credentials.accountToken,
+                                           credentials.deviceID, credentials.deviceToken},
+                                          target.guest);
+                });
+            }
             auto finished = [session, scriptRun, frames = flags.frames] {
                 if (!session->state().failure.get().empty()) return true;
                 auto client = session->client();
@@ -236,7 +254,7 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
                 bool scriptDone = !scriptRun || scriptRun->done;
                 return (frames || scriptRun) && enoughFrames && scriptDone;
             };
-            pollUntil(flags.seconds, finished, [session, printing, scriptRun, flags, finish] {
+            pollUntil(flags.seconds, finished, [session, printing, scriptRun, flags, known, finish] {
                 int code = 0;
                 const std::string& failure = session->state().failure.get();
                 auto client = session->client();
@@ -258,7 +276,10 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
                 session->close();
                 finishSoon(finish, code);
             });
-        });
+        };
+        // Over the LAN the account service is not needed at all.
+        if (!flags.lan.empty()) return begin(MacResult<void>());
+        account.refreshDevices(begin);
     });
 }
 
@@ -295,7 +316,11 @@ void addSessionCommands(CLI::App& app, const CliOptions& options, int& exitCode)
     auto code = connect->add_option("--code", flags->code, "对方给出的 9 位设备码");
     connect->add_option("--password", flags->password,
                         "对方给出的临时密码；省略时从终端（不回显）或标准输入读取。写在命令行上不安全");
+    auto lan = connect->add_option("--lan", flags->lan, "不经过服务，直连局域网里的电脑：地址[:端口]");
+    connect->add_option("--lan-password", flags->lanPassword, "对方“共享”页上的配对密码（首次连接时需要）");
     device->excludes(code);
+    lan->excludes(device);
+    lan->excludes(code);
     connect->add_option("--save", flags->savePath, "结束时把收到的画面存为 PNG 文件");
     connect->add_option("--frames", flags->frames, "收到这么多帧后结束")->check(nonNegativeNumber());
     connect->add_option("--seconds", flags->seconds, "最多连接这么多秒")->check(nonNegativeNumber());
@@ -306,8 +331,11 @@ void addSessionCommands(CLI::App& app, const CliOptions& options, int& exitCode)
         "scroll DX DY、type 文字、key 键名 [ctrl|shift|alt|super]...、wait 毫秒；坐标是画面的比例 "
         "0..1，# 开头为注释");
     connect->add_flag("--verbose", flags->verbose, "在终端显示连接诊断（RTC 开头的行）；它们总会写进日志");
-    connect->callback([&options, &exitCode, flags, device, code] {
-        if (device->count() == 0 && code->count() == 0) throw CLI::RequiredError("DEVICE_ID 或 --code");
+    connect->callback([&options, &exitCode, flags, device, code, lan] {
+        if (device->count() + code->count() + lan->count() == 0)
+            throw CLI::RequiredError("DEVICE_ID、--code 或 --lan");
+        if (lan->count() && !endpoint(flags->lan))
+            throw CLI::ValidationError("--lan", "不是有效的地址，例如 192.168.1.20 或 192.168.1.20:47120");
         exitCode = cli::connect(options, *flags);
     });
     app.add_subcommand("pairing", "生成设备码和临时密码，输出为 设备码<TAB>密码")

@@ -7,8 +7,10 @@
 #include "app/cli/TerminalPrompter.h"
 #include "base/DisplayText.h"
 #include "base/MainQueue.h"
+#include "lan/LANEndpoint.h"
 #include "log/MacLog.h"
 #include "model/MacModel.h"
+#include "platform/linux/AvahiServiceDiscovery.h"
 #include "platform/linux/LogindPowerManagement.h"
 #include "platform/linux/LogindSessionMonitor.h"
 #include "platform/linux/RandRDisplayServices.h"
@@ -155,6 +157,7 @@ struct ShareRun {
     std::unique_ptr<LogindPowerManagement> power;
     std::unique_ptr<XdgAutostartLoginItem> loginItem;
     std::unique_ptr<TerminalPrompter> prompter;
+    std::unique_ptr<AvahiServiceDiscovery> discovery;
     std::shared_ptr<MacModel> model;
     std::vector<Subscription> subscriptions;
     Timer poll;
@@ -200,6 +203,18 @@ void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int
     run.subscriptions.push_back(state.starting.observe([model = run.model.get(), finish](bool starting) {
         if (!starting && !model->state().sharing.get()) finish(kFailed);
     }));
+    run.subscriptions.push_back(
+        state.lanPassword.observe([model = run.model.get()](const std::string& password) {
+            if (password.empty()) return;
+            std::string addresses;
+            for (const auto& address : model->state().lanAddresses.get())
+                addresses += (addresses.empty() ? "" : ",") + address;
+            printLine("局域网 端口 " + std::to_string(kLANPort) + " 地址 " +
+                      (addresses.empty() ? "-" : addresses) + " 配对密码 " + password);
+        }));
+    run.subscriptions.push_back(state.lanNote.observe([](const std::string& note) {
+        if (!note.empty()) printLine("局域网 " + note);
+    }));
     if (flags.printControl)
         run.model->onControl = [](const std::string& message) { printLine("控制 " + controlType(message)); };
 }
@@ -225,6 +240,7 @@ int share(const CliOptions& options, ShareFlags flags) {
         run->power = std::make_unique<LogindPowerManagement>();
         run->loginItem = std::make_unique<XdgAutostartLoginItem>(loginCommand());
         run->prompter = std::make_unique<TerminalPrompter>(flags.acceptAll);
+        run->discovery = std::make_unique<AvahiServiceDiscovery>();
         auto log = [](const std::string& line) { MacLog::shared().log(line); };
         MacCapture::Platform capture{
             run->desktop->displayServices(), run->desktop->captureService(), run->desktop->sessionMonitor(),
@@ -286,6 +302,7 @@ void listSettings(MacModel& model) {
     printLine(std::string("keep-awake\t") + onOff(state.keepAwake.get()));
     printLine(std::string("launch-at-login\t") + onOff(access.startAtLogin));
     printLine("trusted-devices\t" + trusted);
+    printLine(std::string("lan\t") + onOff(state.lanEnabled.get()));
     printLine("config\t" + (appConfigDir() / "defaults.json").string());
     printLine("data\t" + appDataDir().string());
     printLine("keys\t" + (appDataDir() / "keys" / "keys.json").string());
@@ -320,10 +337,12 @@ std::optional<std::string> applySetting(MacModel& model, const std::vector<std::
         model.setStartAtLogin(*on);
     else if (key == "allow-input")
         model.setRestoreInput(*on);
+    else if (key == "lan")
+        model.setLANEnabled(*on);
     else
         return "settings: 没有设置项 " + displaySafe(key) +
                "；可用的有 "
-               "quality、allow-input、allow-transfer、keep-awake、launch-at-login、trusted-devices";
+               "quality、allow-input、allow-transfer、keep-awake、launch-at-login、lan、trusted-devices";
     return std::nullopt;
 }
 
@@ -398,7 +417,7 @@ void addShareCommands(CLI::App& app, const CliOptions& options, int& exitCode) {
     auto words = std::make_shared<std::vector<std::string>>();
     auto settings = app.add_subcommand(
         "settings", "显示共享设置，或修改一项：quality native|sharp|standard；allow-input、allow-transfer、"
-                    "keep-awake、launch-at-login on|off；trusted-devices add|remove 设备ID");
+                    "keep-awake、launch-at-login、lan on|off；trusted-devices add|remove 设备ID");
     settings->add_option("KEY VALUE", *words, "设置项和新值；省略时列出全部设置和数据所在位置");
     settings->callback([&options, &exitCode, words] { exitCode = cli::settings(options, *words); });
 }

@@ -413,7 +413,7 @@ TEST_F(LANHost, PortInUseIsReportedInChinese) {
 TEST(LANConsentText, NamesTheControllerItsFingerprintAndRemoteInput) {
     MacLANHost::Request request{"甲的 Mac", "KEY", "0A1B-2C3D-4E5F"};
     auto withoutInput = lanConsentText(request, false);
-    EXPECT_EQ(withoutInput.message, "允许 甲的 Mac 通过局域网连接这台 Mac？");
+    EXPECT_EQ(withoutInput.message, "允许 甲的 Mac 通过局域网连接这台电脑？");
     EXPECT_EQ(withoutInput.informative,
               "对方输入了正确的配对密码。设备指纹 0A1B-2C3D-4E5F。\n"
               "允许后它会成为可信设备，以后连接无需密码和确认；可随时在“共享这台 Mac”页移除。");

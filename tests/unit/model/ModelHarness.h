@@ -32,6 +32,7 @@ public:
     void start() override { started = true; }
     void stop() override { stopped = true; }
     void cachePixels(SharedPixels) override {}
+    std::shared_ptr<LANSessionTarget> lanTarget() override { return nullptr; }
 };
 
 // Asks nothing: records each question and keeps its answer for the test to give.
