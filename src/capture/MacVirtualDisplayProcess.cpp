@@ -101,27 +101,58 @@ DisplayID awaitReply(int output, Millis timeout, const MacVirtualDisplayProcess:
     return 0;
 }
 
-void terminate(pid_t pid) {
-    if (pid <= 0) return;
-    if (waitpid(pid, nullptr, WNOHANG) == 0) kill(pid, SIGTERM);
-}
-
 } // namespace
 
-MacVirtualDisplayProcess::MacVirtualDisplayProcess(DisplayID displayID, pid_t process, int input)
-    : display(displayID), process(process), input(input), reaped(process <= 0) {}
+// Every reap goes through here and is recorded, and a child is signalled only while it is known
+// unreaped: until then its pid cannot belong to another process.
+class ChildWatch {
+public:
+    explicit ChildWatch(pid_t pid) : pid(pid), reaped(pid <= 0) {}
+
+    bool exited() {
+        std::lock_guard guard(lock);
+        if (reaped) return true;
+        pid_t got = waitpid(pid, nullptr, WNOHANG);
+        if (got == pid || (got < 0 && errno == ECHILD)) reaped = true;
+        return reaped;
+    }
+
+    void signal(int number) {
+        std::lock_guard guard(lock);
+        if (!reaped) kill(pid, number);
+    }
+
+    bool awaitExit(Millis timeout) {
+        auto deadline = Clock::now() + timeout;
+        while (!exited()) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(Millis(5));
+        }
+        return true;
+    }
+
+    // Lets the child end by itself, then terminates it, then kills it; returns once reaped.
+    void retire() {
+        if (awaitExit(MacVirtualDisplayProcess::kStopGrace)) return;
+        signal(SIGTERM);
+        if (awaitExit(MacVirtualDisplayProcess::kTerminateGrace)) return;
+        signal(SIGKILL);
+        while (!awaitExit(Millis(1000))) {
+        }
+    }
+
+private:
+    std::mutex lock;
+    const pid_t pid;
+    bool reaped;
+};
+
+MacVirtualDisplayProcess::MacVirtualDisplayProcess(DisplayID displayID, std::shared_ptr<ChildWatch> child,
+                                                   int input)
+    : display(displayID), child(std::move(child)), input(input) {}
 
 MacVirtualDisplayProcess::~MacVirtualDisplayProcess() {
     stop();
-    // Reap the child so it does not linger as a zombie; it was told to go in stop().
-    for (int i = 0; i < 200 && !exited(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!exited()) {
-        kill(process, SIGKILL);
-        std::lock_guard lock(reapLock);
-        waitpid(process, nullptr, 0);
-        reaped = true;
-    }
 }
 
 uint32_t MacVirtualDisplayProcess::nextSerial() {
@@ -134,7 +165,8 @@ uint32_t MacVirtualDisplayProcess::nextSerial() {
 }
 
 std::shared_ptr<MacVirtualDisplayProcess> MacVirtualDisplayProcess::adopt(DisplayID displayID) {
-    return std::shared_ptr<MacVirtualDisplayProcess>(new MacVirtualDisplayProcess(displayID, -1, -1));
+    return std::shared_ptr<MacVirtualDisplayProcess>(
+        new MacVirtualDisplayProcess(displayID, std::make_shared<ChildWatch>(-1), -1));
 }
 
 void MacVirtualDisplayProcess::start(const Launch& launch, int64_t width, int64_t height, bool hiDPI,
@@ -153,15 +185,15 @@ void MacVirtualDisplayProcess::start(const Launch& launch, int64_t width, int64_
         DisplayID id = awaitReply(child.output, timeout, cancelled);
         close(child.output);
         bool wanted = id != 0 && !(cancelled && cancelled->load());
+        auto watch = std::make_shared<ChildWatch>(child.pid);
         std::shared_ptr<MacVirtualDisplayProcess> process;
-        if (wanted) {
-            process.reset(new MacVirtualDisplayProcess(id, child.pid, child.input));
-        } else {
+        if (wanted)
+            process.reset(new MacVirtualDisplayProcess(id, watch, child.input));
+        else
             close(child.input);
-            terminate(child.pid);
-            waitpid(child.pid, nullptr, 0);
-        }
+        // Answer first: a child that is slow to go (or ignores the signal) must not hold it up.
         target->post([done, process] { done(process); });
+        if (!wanted) watch->retire();
     }).detach();
 }
 
@@ -172,18 +204,12 @@ void MacVirtualDisplayProcess::stop() {
     if (input >= 0) close(input);
     input = -1;
     // A child that sees the end of its input takes its display down in order; only one that
-    // does not manage it in a moment is terminated.
-    auto deadline = Clock::now() + kStopGrace;
-    while (!exited() && Clock::now() < deadline)
-        std::this_thread::sleep_for(Millis(5));
-    if (!exited()) terminate(process);
+    // does not manage it in a moment is terminated. The waiting happens off the caller's queue.
+    if (!child->exited()) std::thread([child = child] { child->retire(); }).detach();
 }
 
 bool MacVirtualDisplayProcess::exited() {
-    std::lock_guard lock(reapLock);
-    if (reaped) return true;
-    if (waitpid(process, nullptr, WNOHANG) == process) reaped = true;
-    return reaped;
+    return child->exited();
 }
 
 } // namespace quorlinth

@@ -9,9 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 
 namespace quorlinth {
+
+class ChildWatch; // the child's pid and whether it has been reaped
 
 // A virtual display kept alive by a child process (this program started again with
 // "--virtual-display"). The display goes away when the child exits, which it does as soon as
@@ -44,25 +45,26 @@ public:
     MacVirtualDisplayProcess& operator=(const MacVirtualDisplayProcess&) = delete;
 
     DisplayID displayID() const { return display; }
-    // How long stop() lets the child end by itself before terminating it.
+    // How long a stopped child may take to end by itself before it is terminated, and how
+    // long it may then ignore that before it is killed.
     static constexpr Millis kStopGrace{300};
+    static constexpr Millis kTerminateGrace{1000};
 
-    // Closes the child's input and terminates it if it has not ended shortly after; only the
-    // first call acts.
+    // Closes the child's input and, off the caller's thread, terminates it if it has not ended
+    // shortly after (killing it if it ignores that) and reaps it; never blocks. Only the first
+    // call acts; destroying the object stops it too.
     void stop();
     // Whether the child has exited (reaping it once it has).
     bool exited();
 
 private:
-    MacVirtualDisplayProcess(DisplayID displayID, pid_t process, int input);
+    MacVirtualDisplayProcess(DisplayID displayID, std::shared_ptr<ChildWatch> child, int input);
 
     DisplayID display;
-    pid_t process;
-    int input; // write end of the child's standard input; -1 once closed
+    std::shared_ptr<ChildWatch> child; // shared with the thread that retires it
+    int input;                         // write end of the child's standard input; -1 once closed
     std::mutex stopLock;
     bool stopped = false;
-    std::mutex reapLock;
-    bool reaped = false;
 };
 
 } // namespace quorlinth

@@ -93,6 +93,32 @@ TEST_F(VirtualDisplayProcessTest, FailuresYieldNoProcess) {
     EXPECT_EQ(logged[0].rfind("虚拟屏进程启动失败：", 0), 0u) << logged[0];
 }
 
+// A child that ignores the end of its input and SIGTERM is still taken down and reaped, and
+// stopping it never holds up the caller's queue.
+TEST_F(VirtualDisplayProcessTest, StopReturnsAtOnceAndAStubbornChildIsStillReaped) {
+    auto started = launch(999, 1080, false);
+    ASSERT_TRUE(started.process);
+    auto before = Clock::now();
+    started.process->stop();
+    EXPECT_LT(Clock::now() - before, MacVirtualDisplayProcess::kStopGrace);
+    auto ticker = loop.every(Millis(5), Millis(5), [] {});
+    EXPECT_TRUE(loop.runUntil([&] { return started.process->exited(); }, kGenerous));
+}
+
+TEST_F(VirtualDisplayProcessTest, ReleasingARunningChildDoesNotWaitForIt) {
+    auto started = launch(999, 1080, false);
+    ASSERT_TRUE(started.process);
+    auto before = Clock::now();
+    started.process.reset();
+    EXPECT_LT(Clock::now() - before, MacVirtualDisplayProcess::kStopGrace);
+}
+
+TEST_F(VirtualDisplayProcessTest, ASilentChildIgnoringSIGTERMDoesNotHoldUpTheAnswer) {
+    auto started = launch(778, 1080, false, Millis(300));
+    EXPECT_TRUE(started.done);
+    EXPECT_FALSE(started.process);
+}
+
 TEST_F(VirtualDisplayProcessTest, CancellationEndsTheWait) {
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     auto timer = loop.after(Millis(100), [cancel] { cancel->store(true); });

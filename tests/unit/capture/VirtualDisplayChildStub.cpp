@@ -1,8 +1,12 @@
 // A virtual-display child whose display is made up: it speaks the real child protocol so the
 // parent side can be tested against a real process. Width 666 cannot be made; width 777 never
-// answers. The display id is 5000 + serial (+ 100 for HiDPI).
+// answers; width 778 never answers and ignores SIGTERM; width 999 answers, ignores SIGTERM and
+// stays when its input ends. The display id is 5000 + serial (+ 100 for HiDPI).
 #include "capture/MacVirtualDisplay.h"
 
+#include <csignal>
+#include <cstdio>
+#include <sys/prctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -40,7 +44,14 @@ int main(int argc, char** argv) {
         std::puts("ERR");
         return 1;
     }
-    if (arguments->width == 777) {
+    // The stubborn ones must not outlive a test that ends before they are retired.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (arguments->width == 778 || arguments->width == 999) std::signal(SIGTERM, SIG_IGN);
+    if (arguments->width == 999) {
+        std::printf("ID %u\n", 5999u);
+        std::fflush(stdout);
+    }
+    if (arguments->width == 777 || arguments->width == 778 || arguments->width == 999) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::seconds(1));
     }
