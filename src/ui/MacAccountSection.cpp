@@ -19,7 +19,7 @@ MacAccountSection::MacAccountSection(AccountSignals& account, MacLoginFlow& flow
     signedIn->setTextFormat(Qt::PlainText);
     auto* note = new QLabel(QString::fromUtf8(MacLoginFlow::kSignedInNote));
     note->setWordWrap(true);
-    note->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    note->setStyleSheet(QStringLiteral("color: #5f6368;"));
     switchMenu = new QToolButton;
     switchMenu->setText(QString::fromUtf8(MacLoginFlow::kSwitchAccountMenu));
     switchMenu->setPopupMode(QToolButton::InstantPopup);

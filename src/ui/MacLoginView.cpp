@@ -81,7 +81,7 @@ MacLoginView::MacLoginView(AccountSignals& account, std::shared_ptr<LoginClock> 
     holder->setFixedWidth(kFormWidth);
     auto* outer = new QHBoxLayout(this);
     outer->addStretch();
-    outer->addWidget(holder);
+    outer->addWidget(holder, 0, Qt::AlignTop);
     outer->addStretch();
 
     login->onChange = [this] { refresh(); };
@@ -99,6 +99,8 @@ QWidget* MacLoginView::buildModes() {
     switcher->addWidget(new QLabel(QString::fromUtf8(MacLoginFlow::kModeSwitcherLabel)));
     modeButtons = new QButtonGroup(this);
     modePages = new QStackedWidget;
+    // As tall as the mode shown, so the consent box sits right under its form.
+    modePages->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     const std::pair<MacLoginFlow::Mode, QWidget*> modes[] = {
         {MacLoginFlow::Mode::password, buildPasswordMode()},
         {MacLoginFlow::Mode::sms, buildSmsMode()},
@@ -263,6 +265,7 @@ void MacLoginView::refresh() {
             index == int(flow.mode()) ? QSizePolicy::Preferred : QSizePolicy::Ignored;
         modePages->widget(index)->setSizePolicy(policy, policy);
     }
+    modePages->updateGeometry();
     if (consent->isChecked() != flow.consent()) consent->setChecked(flow.consent());
 
     loginButtonWidget->setEnabled(flow.canLogin());

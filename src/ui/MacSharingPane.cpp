@@ -28,7 +28,7 @@ constexpr MacShareQuality kQualityOrder[] = {MacShareQuality::standard, MacShare
 QLabel* note(const char* text) {
     auto* label = new QLabel(QString::fromUtf8(text));
     label->setWordWrap(true);
-    label->setStyleSheet(QStringLiteral("color: palette(dark);"));
+    label->setStyleSheet(QStringLiteral("color: #5f6368;"));
     return label;
 }
 

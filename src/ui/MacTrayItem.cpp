@@ -54,7 +54,8 @@ MacTrayItem::MacTrayItem(MacModel& model, Actions actions, QObject* parent)
     status->setEnabled(false);
     contents->addSeparator();
     contents->addAction(QStringLiteral("打开 Quorlinth"), this, [this] { this->actions.openMain(); });
-    contents->addAction(QStringLiteral("设置…"), this, [this] { this->actions.openSettings(); });
+    contents->addAction(QStringLiteral("设置…"), this, [this] { this->actions.openSettings(); })
+        ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
     dock = contents->addAction(QString::fromUtf8(platformWords::kDockToggle));
     dock->setCheckable(true);
     dock->setChecked(this->actions.dockVisible());
