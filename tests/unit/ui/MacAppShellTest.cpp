@@ -3,7 +3,10 @@
 #include "ModelHarness.h"
 #include "QtTestApplication.h"
 #include "ui/MacContentView.h"
+#include "ui/MacTrayItem.h"
 
+#include <QAction>
+#include <QMenu>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <variant>
@@ -82,4 +85,27 @@ TEST(MacAppShell, QuitReleasesInputAndEndsTheShareBeforeTerminatingOnce) {
     EXPECT_FALSE(last->down);
     EXPECT_TRUE(s.shell->quitting());
     EXPECT_FALSE(s.shell->mainWindow()->isVisible());
+}
+
+TEST(MacTrayItem, StatusLineFollowsSharing) {
+    struct Case {
+        bool sharing;
+        bool stopping;
+        const char* line;
+    };
+    const Case cases[] = {
+        {false, false, "未共享"},
+        {true, false, "正在共享这台电脑"},
+        {false, true, "正在停止…"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MacTrayItem::statusLine(c.sharing, c.stopping).toStdString(), c.line);
+}
+
+TEST(MacAppShell, TheTrayMenuFollowsTheShare) {
+    ShellHarness s;
+    QAction* status = s.shell->trayItem()->menu()->actions().front();
+    EXPECT_EQ(status->text().toStdString(), "未共享");
+    s.h.share();
+    EXPECT_EQ(status->text().toStdString(), "正在共享这台电脑");
 }
