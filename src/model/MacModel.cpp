@@ -10,6 +10,7 @@
 #include "lan/LANLocalAddresses.h"
 #include "lan/MacLANBrowser.h"
 #include "log/ProxyTun.h"
+#include "rtc/RTCDataChannel.h"
 #include "store/UserDefaults.h"
 
 #include <algorithm>
@@ -38,6 +39,7 @@ MacModel::MacModel(Platform platform, Timings timings)
       lanTrust(this->platform.defaults, kLANTrustedControllersKey) {}
 
 MacModel::~MacModel() {
+    transfer->close();
     accountLoop.cancel();
     if (lanHost) lanHost->stop();
     permissionPoll.cancel();
@@ -76,6 +78,23 @@ void MacModel::setup() {
     };
     hooks.onStatus = [this](const std::string& text) { setStatus(text); };
     inputController = std::make_unique<MacInputController>(platform.injector, *input, inputFlag, hooks);
+    setupTransfer();
+}
+
+void MacModel::setupTransfer() {
+    MacHostTransfer::Hooks hooks;
+    hooks.sharing = [this] { return published.sharing.get(); };
+    hooks.allowTransfer = [flag = transferFlag] { return flag->get(); };
+    hooks.access = [this] { return currentAccess(); };
+    // Until the share host reports its route here, limits apply as on a relay.
+    hooks.route = [] { return TransferRoute::unknown; };
+    hooks.log = platform.log;
+    transfer = MacHostTransfer::create(platform.clipboard, platform.prompter, hooks,
+                                       platform.transferPlaces.value_or(MacTransferLink::defaultPlaces()));
+    transferState.push_back(transfer->progress.observe(
+        [this](const std::optional<TransferProgress>& value) { published.transferProgress.set(value); }));
+    transferState.push_back(
+        transfer->note.observe([this](const std::string& text) { published.transferNote.set(text); }));
 }
 
 void MacModel::activate() {
@@ -175,7 +194,15 @@ ShareHostCallbacks MacModel::hostCallbacks(uint64_t generation) {
     callbacks.inputReady = [flag = inputFlag, injector = &platform.injector, weak] {
         return !weak.expired() && flag->get() && injector->trusted();
     };
-    callbacks.onTransferChannel = [](std::shared_ptr<RTCDataChannel>, std::string) {};
+    callbacks.onTransferChannel = [weak, generation](std::shared_ptr<RTCDataChannel> channel,
+                                                     std::string controllerID) {
+        auto self = weak.lock();
+        if (!self || !self->isCurrentHost(generation)) {
+            if (channel) channel->close();
+            return;
+        }
+        self->transfer->adopt(std::move(channel), std::move(controllerID));
+    };
     return callbacks;
 }
 
@@ -224,6 +251,7 @@ void MacModel::stopSharing(std::function<void()> done) {
     ++hostGeneration; // every late callback of this share is now stale
     if (host) host->stop();
     host.reset();
+    transfer->close();
     if (capture) capture->stop();
     capture.reset();
     input->releaseAll();
@@ -359,6 +387,7 @@ void MacModel::setAllowTransfer(bool on) {
     transferFlag->set(on);
     published.allowTransfer.set(on);
     settings.setAllowTransfer(on);
+    transfer->allowTransferChanged(on);
 }
 
 void MacModel::setKeepAwake(bool on) {

@@ -8,6 +8,7 @@
 #include "host/MacInputController.h"
 #include "lan/MacLANHost.h"
 #include "lan/MacLANTrust.h"
+#include "model/MacHostTransfer.h"
 #include "model/MacPowerState.h"
 #include "model/MacPrompter.h"
 #include "model/MacRemoteSession.h"
@@ -51,6 +52,8 @@ struct MacModelState {
     Observable<std::vector<std::string>> lanAddresses;
     Observable<std::vector<MacLANTrust::Entry>> lanTrusted;
     Observable<std::string> lanNote;
+    Observable<std::optional<TransferProgress>> transferProgress;
+    Observable<std::string> transferNote;
 };
 
 // The application's central object: sharing this machine (capture, share host, input, power,
@@ -97,6 +100,10 @@ public:
         KeyStore* lanKeys = nullptr;
         // Advertises the LAN host; none: reachable by address only.
         ServiceDiscovery* discovery = nullptr;
+        // The clipboard shared with a viewer while transfer is allowed; none: files only.
+        std::shared_ptr<Clipboard> clipboard;
+        // Where received files go; the download folder + "/Quorlinth" when unset.
+        std::optional<MacTransferLink::Places> transferPlaces;
     };
 
     struct Timings {
@@ -166,6 +173,7 @@ private:
     void captureStarted(Result<void> started);
     void abandonStart(const std::string& status);
     void updateLANHost();
+    void setupTransfer();
     void confirmLAN(const MacLANHost::Request& request, std::function<void(bool)> completion);
 
     // Host events.
@@ -208,6 +216,8 @@ private:
     std::optional<MacCredentials> shareCredentials;
     MacLANTrust lanTrust;
     std::shared_ptr<MacLANHost> lanHost;
+    std::shared_ptr<MacHostTransfer> transfer;
+    std::vector<Subscription> transferState;
     Timer accountLoop;
     Timer permissionPoll;
     Subscription restoreWatch;

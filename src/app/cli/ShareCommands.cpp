@@ -14,6 +14,7 @@
 #include "platform/linux/LogindPowerManagement.h"
 #include "platform/linux/LogindSessionMonitor.h"
 #include "platform/linux/RandRDisplayServices.h"
+#include "platform/linux/X11Clipboard.h"
 #include "platform/linux/XShmScreenCapture.h"
 #include "platform/linux/XTestInputInjector.h"
 #include "platform/linux/XTestInputSources.h"
@@ -212,6 +213,9 @@ void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int
             printLine("局域网 端口 " + std::to_string(kLANPort) + " 地址 " +
                       (addresses.empty() ? "-" : addresses) + " 配对密码 " + password);
         }));
+    run.subscriptions.push_back(state.transferNote.observe([](const std::string& note) {
+        if (!note.empty()) printLine("传输 " + note);
+    }));
     run.subscriptions.push_back(state.lanNote.observe([](const std::string& note) {
         if (!note.empty()) printLine("局域网 " + note);
     }));
