@@ -190,6 +190,14 @@ void CloudRTCClient::sendControl(Json message) {
     onQueue([message = std::move(message)](CloudRTCClient& self) { self.sendControlOnQueue(message); });
 }
 
+void CloudRTCClient::setOnTransferChannel(std::function<void(std::shared_ptr<RTCDataChannel>)> callback) {
+    onQueue([callback = std::move(callback)](CloudRTCClient& self) { self.onTransferChannel = callback; });
+}
+
+void CloudRTCClient::setViewport(std::optional<Viewport> requested) {
+    onQueue([requested](CloudRTCClient& self) { self.viewport = requested; });
+}
+
 void CloudRTCClient::sendViewport() {
     onQueue([](CloudRTCClient& self) {
         if (!isDesktopPlatform(self.targetPlatform) || !self.viewport) return;
@@ -478,7 +486,11 @@ void CloudRTCClient::peerConnectionDidAddVideoTrack(RTCPeerConnection& from) {
 }
 
 void CloudRTCClient::renderFrame(const RTCVideoFrame& frame) {
-    frames.store(frame);
+    {
+        std::lock_guard guard(frameGate);
+        if (framesClosed) return;
+        frames.store(frame);
+    }
     onQueue([width = frame.width, height = frame.height](CloudRTCClient& self) {
         self.frameArrived(width, height);
     });
@@ -691,6 +703,8 @@ void CloudRTCClient::teardown(bool sendEnd) {
     socket.reset();
     network.reset();
     candidates.clear();
+    std::lock_guard guard(frameGate);
+    framesClosed = true;
     frames.clear();
 }
 

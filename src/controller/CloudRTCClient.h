@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,7 +36,7 @@ struct CloudAccess {
 // target, negotiates a receive-only H.264 peer connection with "control" (and, for Mac
 // targets, "transfer") channels, and keeps the newest decoded picture in `frames`. One
 // instance per attempt. State lives on "quorlinth.webrtc"; owner callbacks run on the main
-// queue except `onTransferChannel`, which runs on the client's queue.
+// queue except the transfer-channel callback, which runs on the client's queue.
 class CloudRTCClient : public std::enable_shared_from_this<CloudRTCClient>,
                        public RTCPeerConnectionDelegate,
                        public RTCDataChannelDelegate,
@@ -84,8 +85,10 @@ public:
     std::function<void(std::string text)> onRecoverableFailure;
     std::function<void(int frames)> onProgress;
     std::function<void(std::optional<RTCMediaRoute>)> onRoute;
-    std::function<void(std::shared_ptr<RTCDataChannel>)> onTransferChannel;
-    std::optional<Viewport> viewport;
+    // The callback runs on the client's queue; both setters may be called from any thread and
+    // take effect in order with later calls.
+    void setOnTransferChannel(std::function<void(std::shared_ptr<RTCDataChannel>)> callback);
+    void setViewport(std::optional<Viewport> requested);
 
     void start();
     void startExternal(std::function<void(Json)> send, std::string sessionID, std::string platform);
@@ -157,6 +160,8 @@ private:
     bool trackAttached = false;
     std::string sessionID;
     bool stopped = false;
+    std::function<void(std::shared_ptr<RTCDataChannel>)> onTransferChannel;
+    std::optional<Viewport> viewport;
     int inputReportsRemaining = 12;
     bool remoteSet = false;
     std::vector<IceCandidate> candidates;
@@ -178,6 +183,10 @@ private:
     Timer timeout;
     std::string generation;
     std::function<void(Json)> externalSend;
+
+    // Decoding-thread side: once torn down, a frame in flight is dropped instead of stored.
+    std::mutex frameGate;
+    bool framesClosed = false;
 
     // Last, so it is destroyed first: its thread stops before the state its tasks touch.
     SerialQueue queue{"quorlinth.webrtc"};

@@ -42,7 +42,7 @@ void MacRemoteSession::replaceClient(std::shared_ptr<CloudRTCClient> client) {
     current = std::move(client);
     published.failure.set("");
     if (viewport) {
-        current->viewport = viewport;
+        current->setViewport(viewport);
         current->sendViewport();
     }
     installCallbacks(current);
@@ -186,7 +186,7 @@ void MacRemoteSession::requestViewport(double width, double height, double scale
 void MacRemoteSession::applyViewport(const CloudRTCClient::Viewport& requested) {
     viewport = requested;
     if (!current) return;
-    current->viewport = viewport;
+    current->setViewport(viewport);
     current->sendViewport();
 }
 
