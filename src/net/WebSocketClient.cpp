@@ -119,8 +119,8 @@ private:
         if (self->closed) co_return;
         if (!result) {
             self->closed = true;
-            self->failPending("连接未建立");
             if (self->events.onFailure) self->events.onFailure(self->handshakeFailure);
+            self->failPending("连接未建立");
             co_return;
         }
         self->open = true;
@@ -183,9 +183,9 @@ private:
                 if (ec == websocket::error::closed) peerCloseCode = ws.reason().code;
                 closed = true;
                 open = false;
-                failPending("连接已断开");
                 beast::get_lowest_layer(ws).close();
                 if (events.onFailure) events.onFailure(failureFrom(ec, peerCloseCode));
+                failPending("连接已断开");
                 co_return;
             }
             if (ws.got_text()) {
@@ -231,9 +231,13 @@ private:
                 co_await self->ws.async_write(asio::buffer(item.payload),
                                               asio::redirect_error(asio::use_awaitable, ec));
                 if (self->closed) break;
-                if (item.done)
-                    item.done(ec ? Result<void>(Error{describeNetError(NetStage::exchange, ec)})
-                                 : Result<void>{});
+                if (ec) {
+                    // A broken connection: the receive side reports it first, then this write.
+                    self->outgoing.push_front(std::move(item));
+                    beast::get_lowest_layer(self->ws).close();
+                    break;
+                }
+                if (item.done) item.done(Result<void>{});
             } else {
                 self->pongs.push_back(item.done);
                 co_await self->ws.async_ping({}, asio::redirect_error(asio::use_awaitable, ec));
@@ -249,7 +253,8 @@ private:
         if (self->closeCode && !self->closed) self->sendCloseFrame();
     }
 
-    // After a failure the completions still waiting learn that no answer will come.
+    // After a failure has been reported, the completions still waiting learn that no answer
+    // will come: an owner hears of the lost connection before any failed send.
     void failPending(const std::string& why) {
         auto waitingWrites = std::exchange(outgoing, {});
         auto waitingPongs = std::exchange(pongs, {});

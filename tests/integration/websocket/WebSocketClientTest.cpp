@@ -220,3 +220,24 @@ TEST(WebSocketClient, NothingIsReportedAfterClose) {
     EXPECT_FALSE(seen.failure);
     EXPECT_FALSE(completed);
 }
+
+// An owner that hears of a failed send before the lost connection tells the person the wrong
+// thing: the failure comes first, then the writes that were still waiting.
+TEST(WebSocketClient, ReportsTheFailureBeforeTheWritesStillWaiting) {
+    asio::io_context io;
+    tcp::acceptor silent(io, {asio::ip::make_address("127.0.0.1"), 0}); // listens, never answers
+    RunLoop loop;
+    std::vector<std::string> order;
+    WebSocketClient::Options options;
+    options.handshakeTimeout = 500ms;
+    WebSocketClient client(options);
+    WebSocketClient::Events events;
+    events.onFailure = [&](WebSocketFailure) { loop.post([&] { order.push_back("failure"); }); };
+    client.connect("ws://127.0.0.1:" + std::to_string(silent.local_endpoint().port()) + "/v1/signal", {},
+                   events);
+    client.sendText("waiting", [&](Result<void> result) {
+        loop.post([&, ok = result.ok()] { order.push_back(ok ? "written" : "write failed"); });
+    });
+    ASSERT_TRUE(loop.runUntil([&] { return order.size() == 2; }, 10s));
+    EXPECT_EQ(order, (std::vector<std::string>{"failure", "write failed"}));
+}
