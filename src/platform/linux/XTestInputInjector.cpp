@@ -116,6 +116,14 @@ std::optional<MainDisplayBounds> XTestInputInjector::mainDisplayBounds() {
 
 void XTestInputInjector::post(const InputEvent& event) {
     if (!trusted()) return;
+    if (textResume.active()) {
+        waitingInput.push_back(event);
+        return;
+    }
+    inject(event);
+}
+
+void XTestInputInjector::inject(const InputEvent& event) {
     std::visit(Overloaded{
                    [this](const MouseEvent& e) { mouse(e); },
                    [this](const ScrollEvent& e) { scroll(e); },
@@ -255,28 +263,49 @@ void XTestInputInjector::text(const TextEvent& event) {
         if (characters[i] == '\r' && i + 1 < characters.size() && characters[i + 1] == '\n') continue;
         if (auto keysym = keysymForCodepoint(characters[i])) keysyms.push_back(*keysym);
     }
+    textKeysyms = std::move(keysyms);
+    textNext = 0;
+    typeRest();
+}
+
+bool XTestInputInjector::typeRest() {
     Display* d = display->get();
-    size_t next = 0;
-    while (next < keysyms.size()) {
-        size_t end = borrowAhead(keysyms, next);
-        if (end == next) {
+    while (textNext < textKeysyms.size()) {
+        size_t end = borrowAhead(textKeysyms, textNext);
+        if (end == textNext) {
             if (!spares->anyLent()) { // no spare keycode at all: this character cannot be typed
-                ++next;
+                ++textNext;
                 continue;
             }
-            // Every spare keycode is lent: let clients read the keys already typed, then reuse them.
+            // Every spare keycode is lent: let clients read the keys already typed, then reuse
+            // them; the main thread goes on meanwhile.
             XSync(d, False);
-            std::this_thread::sleep_for(kKeycodeReusePause);
-            spares->restoreAll();
-            continue;
+            textResume = mainThread.after(kKeycodeReusePause, [this] { resumeText(); });
+            return false;
         }
         // Clients that reload their keymap lazily lose a mapping change that arrives while they
         // reload, so all changes go out before the first key that needs them.
         XSync(d, False);
-        for (; next < end; ++next)
-            typeKeysym(keysyms[next]);
+        for (; textNext < end; ++textNext)
+            typeKeysym(textKeysyms[textNext]);
     }
+    textKeysyms.clear();
+    textNext = 0;
     if (spares->anyLent()) scheduleKeymapRestore();
+    return true;
+}
+
+void XTestInputInjector::resumeText() {
+    textResume = Timer();
+    if (!trusted()) return;
+    spares->restoreAll();
+    if (!typeRest()) return;
+    while (!waitingInput.empty() && !textResume.active()) {
+        InputEvent event = std::move(waitingInput.front());
+        waitingInput.pop_front();
+        inject(event);
+    }
+    XFlush(display->get());
 }
 
 size_t XTestInputInjector::borrowAhead(const std::vector<uint32_t>& keysyms, size_t from) {

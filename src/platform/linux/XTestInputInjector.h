@@ -6,6 +6,7 @@
 #include "platform/linux/XTestDisplay.h"
 #include "platform/linux/XTestSpareKeycodes.h"
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -25,6 +26,7 @@ public:
     // read the keymap lazily still see them.
     static constexpr Millis kKeymapRestoreDelay{1000};
     // Before a borrowed keycode is reused within one text, clients get this long to catch up.
+    // The pause is a timer on the main thread; input arriving meanwhile waits behind the text.
     static constexpr Millis kKeycodeReusePause{50};
 
     // `display` may be null (no display: not trusted, nothing posted). `mainThread` runs the
@@ -46,6 +48,7 @@ private:
         bool shift = false;
     };
 
+    void inject(const InputEvent& event);
     void mouse(const MouseEvent& event);
     void scroll(const ScrollEvent& event);
     void key(const KeyEvent& event);
@@ -53,6 +56,9 @@ private:
     uint8_t keycodeFor(const KeyEvent& event, uint32_t keysym);
     void modifierKey(const KeyEvent& event, uint32_t keysym);
     void text(const TextEvent& event);
+    // Types the rest of the text being typed; false when it paused for keycodes to be reused.
+    bool typeRest();
+    void resumeText();
     // Lends spare keycodes to the characters from `from` on; the end of those that can be typed.
     size_t borrowAhead(const std::vector<uint32_t>& keysyms, size_t from);
     // The key of the active layout that types `keysym`, directly or with Shift.
@@ -73,6 +79,10 @@ private:
     int verticalRemainder = 0;               // pixels not yet turned into wheel clicks
     int horizontalRemainder = 0;
     Timer keymapRestore;
+    std::vector<uint32_t> textKeysyms; // the text being typed, while it pauses
+    size_t textNext = 0;
+    Timer textResume;
+    std::deque<InputEvent> waitingInput; // events that arrived during a pause, in order
 };
 
 } // namespace quorlinth

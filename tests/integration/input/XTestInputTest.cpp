@@ -139,6 +139,17 @@ void appendUtf8(std::string& out, uint32_t codepoint) {
     }
 }
 
+bool keymapHolds(Display* display, KeySym wanted) {
+    int minKeycode = 0, maxKeycode = 0, perKeycode = 0;
+    XDisplayKeycodes(display, &minKeycode, &maxKeycode);
+    KeySym* keysyms = XGetKeyboardMapping(display, minKeycode, maxKeycode - minKeycode + 1, &perKeycode);
+    bool found = false;
+    for (int i = 0; i < (maxKeycode - minKeycode + 1) * perKeycode; ++i)
+        found = found || keysyms[i] == wanted;
+    XFree(keysyms);
+    return found;
+}
+
 // The characters the recorded key presses type, read back from their keysyms (Latin-1 keysyms
 // are their code points, Unicode keysyms 0x01000000 + code point); modifiers type nothing.
 std::string typedText(const std::vector<RecordedEvent>& keys) {
@@ -343,6 +354,21 @@ TEST_F(XTestInputTest, TypesLongTextWithMoreCharactersThanSpareKeycodes) {
     send(text(many));
     auto keys = waitForEvents({KeyPress}, 40);
     EXPECT_EQ(typedText(keys), many);
+}
+
+// Reusing borrowed keycodes waits on a timer, not on the main thread: when the text is handed
+// over, its last characters have not been given keycodes yet, and input sent meanwhile is
+// typed after the text.
+TEST_F(XTestInputTest, LongTextPausesOffTheMainThreadAndLaterInputWaitsBehindIt) {
+    std::string many;
+    for (uint32_t codepoint = 0x4E00; codepoint < 0x4E00 + 40; ++codepoint)
+        appendUtf8(many, codepoint);
+    send(text(many));
+    XSync(probe, False);
+    EXPECT_FALSE(keymapHolds(probe, 0x01000000 + 0x4E00 + 39)) << "the whole text was typed in one go";
+    send(text("Ok"));
+    auto keys = waitForEvents({KeyPress}, 43); // forty characters, then Shift, O and k
+    EXPECT_EQ(typedText(keys), many + "Ok");
 }
 
 TEST_F(XTestInputTest, ReleaseAllLeavesNoKeyOrButtonDown) {
