@@ -6,7 +6,6 @@
 #include "store/SecretServiceKeyStore.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -36,7 +35,7 @@ Result<void> makeFolder(const fs::path& folder) {
     if (fs::is_directory(folder, error)) return {};
     fs::create_directories(folder.parent_path(), error);
     if (::mkdir(folder.c_str(), kFolderMode) != 0 && errno != EEXIST) {
-        return Error{"cannot create " + folder.string() + ": " + std::strerror(errno)};
+        return Error{"无法创建文件夹 " + folder.string()};
     }
     return {};
 }
@@ -64,7 +63,11 @@ template <class Change> Result<void> changeItems(const fs::path& file, Change ch
     FolderLock lock(file.parent_path());
     Json items = loadItems(file);
     if (!change(items)) return {};
-    return writeFileAtomically(file, dumpJson(items) + "\n", kFileMode);
+    // The reason reaches people inside a sentence of their own language; the library's wording
+    // would not.
+    if (!writeFileAtomically(file, dumpJson(items) + "\n", kFileMode))
+        return Error{"无法写入文件 " + file.string()};
+    return {};
 }
 
 } // namespace

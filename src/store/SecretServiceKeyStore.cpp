@@ -34,7 +34,6 @@ struct ErrorHolder {
     ~ErrorHolder() {
         if (error) g_error_free(error);
     }
-    std::string text() const { return error && error->message ? error->message : "unknown error"; }
 };
 
 // Without an address or a socket at the standard place there is no bus to ask, and libsecret
@@ -83,7 +82,7 @@ Result<void> SecretServiceKeyStore::write(const std::string& service, const std:
         &kSchema, SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &failure.error, "service",
         service.c_str(), "account", account.c_str(), nullptr);
     secret_value_unref(value);
-    if (!stored) return Error{"cannot store a secret in the keyring: " + failure.text()};
+    if (!stored) return Error{"系统密钥环拒绝保存，请确认它已解锁"};
     return {};
 }
 
@@ -92,7 +91,7 @@ Result<void> SecretServiceKeyStore::remove(const std::string& service, const std
     ErrorHolder failure;
     secret_password_clear_sync(&kSchema, nullptr, &failure.error, "service", service.c_str(), "account",
                                account.c_str(), nullptr);
-    if (failure.error) return Error{"cannot remove a secret from the keyring: " + failure.text()};
+    if (failure.error) return Error{"系统密钥环拒绝删除，请确认它已解锁"};
     return {};
 }
 

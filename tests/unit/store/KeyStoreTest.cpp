@@ -125,6 +125,16 @@ TEST(FileKeyStore, WriteFailureIsReported) {
     EXPECT_EQ(store.read(kService, "session"), std::nullopt);
 }
 
+// The reason is shown inside a Chinese sentence: no library wording in it.
+TEST(FileKeyStore, WriteFailureIsSaidInChinese) {
+    ScratchFolder folder;
+    std::ofstream(folder / "occupied") << "a file where the folder should be";
+    FileKeyStore blockedFolder(folder / "occupied/keys/keys.json");
+    auto written = blockedFolder.write(kService, "session", toBytes("x"));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error(), "无法创建文件夹 " + (folder / "occupied/keys").string());
+}
+
 TEST(MakeKeyStore, FallsBackToAFileUnderTheDataHomeWithoutASessionBus) {
     ScratchFolder first, second;
     ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
