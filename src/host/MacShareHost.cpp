@@ -106,7 +106,9 @@ void MacShareHost::stopOnQueue() {
     signalCheck.cancel();
     pulse.cancel();
     reconnectTimer.cancel();
-    cachedPixels.reset();
+    newestPixels.set({nullptr, true});
+    // An in-flight heartbeat must not report the device after sharing stopped.
+    network.reset();
     endSession();
     if (socket) socket->close(1000);
     socket.reset();
@@ -115,8 +117,8 @@ void MacShareHost::stopOnQueue() {
 }
 
 void MacShareHost::cachePixels(SharedPixels pixels) {
-    onQueue([pixels = std::move(pixels)](MacShareHost& self) {
-        if (!self.stopped) self.cachedPixels = pixels;
+    newestPixels.update([&](NewestPixels& newest) {
+        if (!newest.closed) newest.pixels = std::move(pixels);
     });
 }
 
@@ -255,7 +257,8 @@ void MacShareHost::handleSignal(const Json& message) {
     auto sessionID = signalSessionID(message);
     if (!sessionID) return;
     if (type == "request") {
-        if (session.empty()) handleRequest(message, *sessionID);
+        // An empty id could never be told apart from "no session".
+        if (session.empty() && !sessionID->empty()) handleRequest(message, *sessionID);
     } else if (type == "offer") {
         auto sdp = field::string(message, "sdp");
         if (authorized && *sessionID == session && sdp && !peer && factory && source) handleOffer(*sdp);
@@ -421,12 +424,14 @@ void MacShareHost::dataChannelDidReceiveMessage(RTCDataChannel& channel, const B
 // MARK: Media
 
 void MacShareHost::pulseFrame() {
-    if (stopped || !peer || !cachedPixels || !source) return;
+    if (stopped || !peer || !source) return;
+    SharedPixels newest = newestPixels.get().pixels;
+    if (!newest) return;
     auto now = Clock::now();
     int64_t timestampNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
     if (!pacer.admit(timestampNs, profile.fps)) return;
-    const PixelBuffer& pixels = *cachedPixels;
+    const PixelBuffer& pixels = *newest;
     PixelSize target = outputSize(pixels.width, pixels.height, profile.quality);
     std::optional<RTCVideoSource::Size> adapted;
     if (target.width != pixels.width || target.height != pixels.height)

@@ -82,7 +82,8 @@ public:
     void start();
     // Final: ends the session, closes the socket; a stopped host ignores every later event.
     void stop();
-    // The newest captured frame; only the latest is kept.
+    // The newest captured frame; only the latest is kept, replaced at once from any thread, so a
+    // slow conversion never leaves frames queued behind it.
     void cachePixels(SharedPixels pixels);
 
     // A session carried by the LAN link: its id, or nullopt when refused.
@@ -132,6 +133,11 @@ private:
     std::string serviceBase() const;
     bool isCurrent(const RTCPeerConnection& candidate) const { return peer && peer.get() == &candidate; }
 
+    struct NewestPixels {
+        SharedPixels pixels;
+        bool closed = false; // once stopped, frames are dropped
+    };
+
     struct EncoderSample {
         double time;
         double bytesSent, framesEncoded, qpSum;
@@ -140,11 +146,11 @@ private:
     Options options;
     Dispatcher& main;
     InputEpoch epoch;
+    LockedBox<NewestPixels> newestPixels;
 
     // Queue-only state.
     bool authorized = false;
     std::vector<RTCIceServer> sessionICE;
-    SharedPixels cachedPixels;
     int viewerLevel = 0;
     std::optional<RTCMediaRoute> route;
     MacStreamProfile profile;

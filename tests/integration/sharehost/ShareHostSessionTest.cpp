@@ -95,9 +95,11 @@ TEST_F(ShareHostTest, IgnoresMessagesOfAnotherSession) {
     ASSERT_NO_FATAL_FAILURE(startCliHost());
     ASSERT_NO_FATAL_FAILURE(startController());
 
-    // Idle: neither a request without an identifier nor a message without a type is taken.
+    // Idle: neither a request without an identifier (or with an empty one) nor a message without
+    // a type is taken.
     ASSERT_TRUE(tap->injectToHost({{"type", "request"}, {"name", "无标识"}}));
     ASSERT_TRUE(tap->injectToHost({{"session_id", "typeless"}, {"name", "无类型"}}));
+    ASSERT_TRUE(tap->injectToHost({{"type", "request"}, {"session_id", ""}, {"name", "空标识"}}));
     ASSERT_NO_FATAL_FAILURE(barrierAfterInjected());
     EXPECT_EQ(hostCount("请求 "), 0);
 
