@@ -149,7 +149,7 @@ TEST_F(AccountService, PasswordSignInBindsThisMachineAndListsItsStatus) {
     const Case cases[] = {
         {true, true, true, "在线 · 可远控"},
         {true, false, true, "在线 · 可观看（对方未允许远程鼠标和键盘）"},
-        {false, false, false, "在线 · 未开启共享（需在该 Mac 上点“启动屏幕共享”）"},
+        {false, false, false, "在线 · 未开启共享（需在该电脑上点“启动屏幕共享”）"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
