@@ -223,15 +223,20 @@ TEST_F(ShareHostTest, QueuesAtMost256EarlyCandidates) {
     std::optional<std::string> mid = own[0].sdpMid;
     int32_t line = own[0].sdpMLineIndex;
     int sent = 0;
+    // The service meters a controller's burst of frames: the candidates reach the host through the
+    // tap, in order, ahead of the offer that the service relays.
     for (const auto& candidate : own) {
-        sendFromController(makeIceSignal(sessionID, candidate));
+        ASSERT_TRUE(tap->injectToHost(makeIceSignal(sessionID, candidate)));
         ++sent;
     }
     candidatesSent = own.size();
     for (; sent < 255; ++sent)
-        sendFromController(makeIceSignal(sessionID, {hostCandidate(1000 + sent, 100 + sent, 9), mid, line}));
-    sendFromController(makeIceSignal(sessionID, {hostCandidate(2000, 2147482000u, last.port), mid, line}));
-    sendFromController(makeIceSignal(sessionID, {hostCandidate(2001, 2147483000u, dropped.port), mid, line}));
+        ASSERT_TRUE(tap->injectToHost(
+            makeIceSignal(sessionID, {hostCandidate(1000 + sent, 100 + sent, 9), mid, line})));
+    ASSERT_TRUE(tap->injectToHost(
+        makeIceSignal(sessionID, {hostCandidate(2000, 2147482000u, last.port), mid, line})));
+    ASSERT_TRUE(tap->injectToHost(
+        makeIceSignal(sessionID, {hostCandidate(2001, 2147483000u, dropped.port), mid, line})));
     sendFromController(makeSdpSignal("offer", sessionID, *controller->offerSdp()));
     offerSent = true;
 
