@@ -13,6 +13,15 @@ MacServiceConfig MacServiceConfig::load(const UserDefaults& defaults) {
     return config;
 }
 
+MacServiceConfig MacServiceConfig::load(const UserDefaults& defaults,
+                                        const std::optional<std::string>& named) {
+    MacServiceConfig config = load(defaults);
+    if (!named) return config;
+    MacServiceConfig chosen = single(*named);
+    chosen.caFile = config.caFile;
+    return chosen;
+}
+
 MacServiceConfig MacServiceConfig::single(std::string base) {
     MacServiceConfig config;
     config.accountBaseURL = base;

@@ -24,6 +24,9 @@ struct MacServiceConfig {
 
     // The user defaults' values, the defaults where a key is missing.
     static MacServiceConfig load(const UserDefaults& defaults);
+    // As load(), but with both bases set to `named` when one is given (a service named on the
+    // command line); the CA file still comes from the defaults.
+    static MacServiceConfig load(const UserDefaults& defaults, const std::optional<std::string>& named);
     // Both bases set to one URL, as when the user names the service directly.
     static MacServiceConfig single(std::string base);
 

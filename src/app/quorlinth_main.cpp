@@ -1,15 +1,11 @@
 #include "app/VirtualDisplayChild.h"
+#include "app/X11Desktop.h"
 #include "base/MainQueue.h"
 #include "log/MacLog.h"
 #include "log/MachineFacts.h"
 #include "log/X11DisplayFacts.h"
 #include "model/MacModel.h"
 #include "platform/linux/LogindPowerManagement.h"
-#include "platform/linux/LogindSessionMonitor.h"
-#include "platform/linux/RandRDisplayServices.h"
-#include "platform/linux/XShmScreenCapture.h"
-#include "platform/linux/XTestInputInjector.h"
-#include "platform/linux/XTestInputSources.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "store/KeyStore.h"
 #include "store/Paths.h"
@@ -64,37 +60,6 @@ void log(const std::string& line) {
     MacLog::shared().log(line);
 }
 
-// This X display as the model sees it: its screens, capture, session, input and keyboard layouts.
-struct Desktop {
-    std::unique_ptr<RandRDisplayServices> displays;
-    std::shared_ptr<XTestDisplay> inputDisplay;
-    std::unique_ptr<XShmScreenCapture> capture;
-    std::unique_ptr<LogindSessionMonitor> session;
-    std::unique_ptr<XTestInputInjector> injector;
-    std::unique_ptr<XTestInputSources> sources;
-
-    static std::unique_ptr<Desktop> open() {
-        auto desktop = std::make_unique<Desktop>();
-        desktop->displays = RandRDisplayServices::open();
-        desktop->inputDisplay = XTestDisplay::open({});
-        if (!desktop->displays || !desktop->inputDisplay) return nullptr;
-        desktop->capture = std::make_unique<XShmScreenCapture>(*desktop->displays);
-        desktop->session = std::make_unique<LogindSessionMonitor>();
-        desktop->injector = std::make_unique<XTestInputInjector>(desktop->inputDisplay, mainQueue());
-        desktop->sources = std::make_unique<XTestInputSources>(desktop->inputDisplay);
-        return desktop;
-    }
-};
-
-MacServiceConfig serviceConfig(const UserDefaults& defaults, const QString& named) {
-    MacServiceConfig service = MacServiceConfig::load(defaults);
-    if (named.isEmpty()) return service;
-    auto caFile = service.caFile;
-    service = MacServiceConfig::single(named.toStdString());
-    service.caFile = caFile;
-    return service;
-}
-
 int run(QApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
@@ -109,7 +74,7 @@ int run(QApplication& app) {
     setDisplayFactsSource(queryX11DisplayFacts);
     log(MacLog::environmentLine());
 
-    auto desktop = Desktop::open();
+    auto desktop = X11Desktop::open();
     if (!desktop) {
         QMessageBox::critical(
             nullptr, QStringLiteral("Quorlinth"),
@@ -117,7 +82,9 @@ int run(QApplication& app) {
         return 1;
     }
     UserDefaults defaults(appConfigDir() / "defaults.json");
-    MacServiceConfig config = serviceConfig(defaults, parser.value(service));
+    MacServiceConfig config = MacServiceConfig::load(
+        defaults,
+        parser.value(service).isEmpty() ? std::nullopt : std::optional(parser.value(service).toStdString()));
     auto keys = std::make_shared<FileKeyStore>(appDataDir() / "keys" / "keys.json");
     auto account = MacAccount::create(keys, MacAccount::Options{config, {}, {}}, main);
     LogindPowerManagement power;

@@ -5,6 +5,8 @@
 #include "store/Paths.h"
 #include "store/UserDefaults.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 namespace quorlinth::cli {
@@ -14,12 +16,7 @@ int runWithAccount(const CliOptions& options,
     RunLoop loop;
     installMainQueue(&loop);
     UserDefaults defaults(appConfigDir() / "defaults.json");
-    MacServiceConfig service = MacServiceConfig::load(defaults);
-    if (options.service) {
-        auto caFile = service.caFile;
-        service = MacServiceConfig::single(*options.service);
-        service.caFile = caFile;
-    }
+    MacServiceConfig service = MacServiceConfig::load(defaults, options.service);
     auto keys = std::make_shared<FileKeyStore>(appDataDir() / "keys" / "keys.json");
     auto account = MacAccount::create(keys, MacAccount::Options{service, {}, {}}, loop);
     int exitCode = kFailed;
@@ -34,6 +31,39 @@ int runWithAccount(const CliOptions& options,
     while (!finished)
         loop.run();
     return exitCode;
+}
+
+namespace {
+std::atomic<bool> interrupted{false};
+}
+
+void printLine(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+int usageError(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 2;
+}
+
+void installInterruptHandlers() {
+    std::signal(SIGINT, [](int) { interrupted = true; });
+    std::signal(SIGTERM, [](int) { interrupted = true; });
+}
+
+void pollUntil(std::optional<long> seconds, std::function<bool()> finished, std::function<void()> then) {
+    auto deadline = seconds ? std::optional(Clock::now() + std::chrono::seconds(*seconds)) : std::nullopt;
+    auto timer = std::make_shared<Timer>();
+    *timer = mainQueue().every(Millis(50), Millis(50), [timer, deadline, finished, then] {
+        if (!interrupted && !(deadline && Clock::now() >= *deadline) && !finished()) return;
+        timer->cancel();
+        then();
+    });
+}
+
+void finishSoon(std::function<void(int)> finish, int code) {
+    mainQueue().postAfter(Millis(300), [finish, code] { finish(code); });
 }
 
 int reportFailure(const MacFailure& failure) {

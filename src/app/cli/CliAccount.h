@@ -5,6 +5,7 @@
 #include "app/cli/CliCommand.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace quorlinth::cli {
@@ -25,5 +26,18 @@ int runWithAccount(const CliOptions& options,
                    const std::function<void(CliAccountContext, std::function<void(int)> finish)>& operation);
 
 int reportFailure(const MacFailure& failure);
+
+// Prints one line at once: tests and people read the output as it happens.
+void printLine(const std::string& text);
+// A usage error: the text on standard error, exit code 2.
+int usageError(const std::string& text);
+
+// Ctrl-C and SIGTERM end a running command at its next pollUntil check.
+void installInterruptHandlers();
+// Checks Ctrl-C, the time bound and `finished` every 50 ms on the main queue; once one holds,
+// runs `then` (once).
+void pollUntil(std::optional<long> seconds, std::function<bool()> finished, std::function<void()> then);
+// Gives the last messages (an "end", a close frame) a moment to leave before the process exits.
+void finishSoon(std::function<void(int)> finish, int code);
 
 } // namespace quorlinth::cli

@@ -38,19 +38,6 @@ namespace quorlinth::cli {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
-
-void installInterruptHandlers() {
-    std::signal(SIGINT, [](int) { interrupted = true; });
-    std::signal(SIGTERM, [](int) { interrupted = true; });
-}
-
-// Prints one line at once: tests and people read the output as it happens.
-void printLine(const std::string& text) {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 // What connect was asked to do.
 struct SessionFlags {
     std::string deviceID;
@@ -60,33 +47,6 @@ struct SessionFlags {
     bool verbose = false;
     std::optional<long> frames, seconds;
 };
-
-void logEverywhere(const std::string& text) {
-    printLine(text);
-    MacLog::shared().log(text);
-}
-
-int usageError(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 2;
-}
-
-// Checks Ctrl-C, the time bound and `finished` every 50 ms on the main queue; once one
-// holds, runs `then` (once).
-void pollUntil(std::optional<long> seconds, std::function<bool()> finished, std::function<void()> then) {
-    auto deadline = seconds ? std::optional(Clock::now() + std::chrono::seconds(*seconds)) : std::nullopt;
-    auto timer = std::make_shared<Timer>();
-    *timer = mainQueue().every(Millis(50), Millis(50), [timer, deadline, finished, then] {
-        if (!interrupted && !(deadline && Clock::now() >= *deadline) && !finished()) return;
-        timer->cancel();
-        then();
-    });
-}
-
-// Gives the last messages (an "end", a close frame) a moment to leave before the process exits.
-void finishSoon(std::function<void(int)> finish, int code) {
-    mainQueue().postAfter(Millis(300), [finish, code] { finish(code); });
-}
 
 // The person's choice of target: a device of the account, or a device code and password.
 struct Target {

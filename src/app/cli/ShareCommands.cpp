@@ -1,5 +1,6 @@
 #include "app/cli/ShareCommands.h"
 
+#include "app/X11Desktop.h"
 #include "app/cli/CliAccount.h"
 #include "app/cli/CliParsing.h"
 #include "app/cli/PatternDesktop.h"
@@ -12,12 +13,7 @@
 #include "model/MacModel.h"
 #include "platform/linux/AvahiServiceDiscovery.h"
 #include "platform/linux/LogindPowerManagement.h"
-#include "platform/linux/LogindSessionMonitor.h"
-#include "platform/linux/RandRDisplayServices.h"
 #include "platform/linux/X11Clipboard.h"
-#include "platform/linux/XShmScreenCapture.h"
-#include "platform/linux/XTestInputInjector.h"
-#include "platform/linux/XTestInputSources.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "store/Paths.h"
 #include "store/UserDefaults.h"
@@ -37,21 +33,9 @@ namespace {
 
 constexpr Millis kVirtualDisplayReplyTimeout{8000};
 
-std::atomic<bool> interrupted{false};
-
-void printLine(const std::string& text) {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 void logEverywhere(const std::string& text) {
     printLine(text);
     MacLog::shared().log(text);
-}
-
-int usageError(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
-    return 2;
 }
 
 std::string selfExecutable() {
@@ -77,12 +61,7 @@ struct ShareFlags {
 // The platform under the model: this X display, or the pattern screen.
 struct Desktop {
     std::unique_ptr<PatternDesktop> pattern;
-    std::unique_ptr<RandRDisplayServices> displays;
-    std::unique_ptr<XShmScreenCapture> capture;
-    std::unique_ptr<LogindSessionMonitor> session;
-    std::shared_ptr<XTestDisplay> inputDisplay;
-    std::unique_ptr<XTestInputInjector> injector;
-    std::unique_ptr<XTestInputSources> sources;
+    std::unique_ptr<X11Desktop> x11;
 
     static Result<std::unique_ptr<Desktop>> open(const ShareFlags& flags) {
         auto desktop = std::make_unique<Desktop>();
@@ -90,28 +69,27 @@ struct Desktop {
             desktop->pattern = std::make_unique<PatternDesktop>(flags.patternWidth, flags.patternHeight);
             return desktop;
         }
-        desktop->displays = RandRDisplayServices::open();
-        desktop->inputDisplay = XTestDisplay::open({});
-        if (!desktop->displays || !desktop->inputDisplay)
+        desktop->x11 = X11Desktop::open();
+        if (!desktop->x11)
             return Error{"无法打开 X 显示器：请确认 DISPLAY 指向正在运行的 X 服务器，或用 --source pattern "
                          "共享测试图案"};
-        desktop->capture = std::make_unique<XShmScreenCapture>(*desktop->displays);
-        desktop->session = std::make_unique<LogindSessionMonitor>();
-        desktop->injector = std::make_unique<XTestInputInjector>(desktop->inputDisplay, mainQueue());
-        desktop->sources = std::make_unique<XTestInputSources>(desktop->inputDisplay);
         return desktop;
     }
 
     DisplayServices& displayServices() {
-        return pattern ? *pattern : static_cast<DisplayServices&>(*displays);
+        return pattern ? *pattern : static_cast<DisplayServices&>(*x11->displays);
     }
     ScreenCaptureService& captureService() {
-        return pattern ? *pattern : static_cast<ScreenCaptureService&>(*capture);
+        return pattern ? *pattern : static_cast<ScreenCaptureService&>(*x11->capture);
     }
-    SessionMonitor& sessionMonitor() { return pattern ? *pattern : static_cast<SessionMonitor&>(*session); }
-    InputInjector& inputInjector() { return pattern ? *pattern : static_cast<InputInjector&>(*injector); }
+    SessionMonitor& sessionMonitor() {
+        return pattern ? *pattern : static_cast<SessionMonitor&>(*x11->session);
+    }
+    InputInjector& inputInjector() {
+        return pattern ? *pattern : static_cast<InputInjector&>(*x11->injector);
+    }
     KeyboardInputSources& inputSources() {
-        return pattern ? *pattern : static_cast<KeyboardInputSources&>(*sources);
+        return pattern ? *pattern : static_cast<KeyboardInputSources&>(*x11->sources);
     }
 };
 
@@ -161,7 +139,6 @@ struct ShareRun {
     std::unique_ptr<AvahiServiceDiscovery> discovery;
     std::shared_ptr<MacModel> model;
     std::vector<Subscription> subscriptions;
-    Timer poll;
 };
 
 std::shared_ptr<MacAccount> shareAccount(CliAccountContext& context) {
@@ -173,17 +150,12 @@ std::vector<std::string> loginCommand() {
     return {selfExecutable(), "share", "--at-login"};
 }
 
+// Sharing ends on Ctrl-C, SIGTERM or after `seconds`.
 void stopWhenDone(std::shared_ptr<ShareRun> run, std::optional<long> seconds,
                   std::function<void(int)> finish) {
-    auto deadline = seconds ? std::optional(Clock::now() + std::chrono::seconds(*seconds)) : std::nullopt;
-    run->poll = mainQueue().every(Millis(50), Millis(50), [run, deadline, finish] {
-        if (!interrupted && !(deadline && Clock::now() >= *deadline)) return;
-        run->poll.cancel();
-        run->model->stopSharing([run, finish] {
-            // The last messages (an "end", a close frame) get a moment to leave.
-            mainQueue().postAfter(Millis(300), [run, finish] { finish(0); });
-        });
-    });
+    pollUntil(
+        seconds, [] { return false; },
+        [run, finish] { run->model->stopSharing([finish] { finishSoon(finish, 0); }); });
 }
 
 void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int)> finish) {
@@ -230,8 +202,7 @@ int share(const CliOptions& options, ShareFlags flags) {
         std::fprintf(stderr, "%s\n", lock.error().c_str());
         return kFailed;
     }
-    std::signal(SIGINT, [](int) { interrupted = true; });
-    std::signal(SIGTERM, [](int) { interrupted = true; });
+    installInterruptHandlers();
     return runWithAccount(options, [&](CliAccountContext context, std::function<void(int)> finish) {
         auto desktop = Desktop::open(flags);
         if (!desktop) {
@@ -266,10 +237,7 @@ int share(const CliOptions& options, ShareFlags flags) {
             run->model->setTrusted(id, true);
         if (auto quality = shareQualityFromRaw(flags.quality)) run->model->setQuality(*quality);
         if (flags.allowInput || run->model->currentAccess().restoreInput) run->model->setAllowInput(true);
-        observeModel(*run, flags, [run, finish](int code) {
-            run->poll.cancel();
-            finish(code);
-        });
+        observeModel(*run, flags, finish);
         run->model->activate();
         if (flags.atLogin)
             run->model->restoreAtLaunch();

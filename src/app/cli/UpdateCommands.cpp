@@ -16,11 +16,6 @@ namespace quorlinth::cli {
 
 namespace {
 
-void printLine(const std::string& text) {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
-}
-
 int update(const CliOptions& options, bool checkOnly) {
     RunLoop loop;
     installMainQueue(&loop);
