@@ -18,6 +18,7 @@
 #include "platform/KeyboardInputSources.h"
 #include "platform/LoginItem.h"
 #include "platform/PowerManagement.h"
+#include "updates/MacUpdateResume.h"
 
 #include <functional>
 #include <memory>
@@ -74,12 +75,6 @@ public:
     static constexpr int kMaxSessions = 4;
     static constexpr const char* kLANEnabledKey = "mac.lan.enabled";
 
-    // The update-restart record: whether sharing and remote input were on before a relaunch.
-    struct UpdateResume {
-        bool sharing = false;
-        bool input = false;
-    };
-
     struct Platform {
         Dispatcher& main;
         UserDefaults& defaults;
@@ -93,7 +88,7 @@ public:
         ShareHostFactory makeHost;
         std::function<void(const std::string&)> log;
         // The record an update left for this start, if one is valid now.
-        std::function<std::optional<UpdateResume>()> updateResume;
+        std::function<std::optional<MacUpdateResume>()> updateResume;
         // Controller clients for remote sessions.
         MacRemoteSession::ClientFactory makeClient;
         // Where the LAN identity lives; none: this machine takes no LAN connections.

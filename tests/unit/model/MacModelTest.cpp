@@ -344,7 +344,7 @@ TEST(MacModel, RestoresSharingAtLoginOnlyWhenEverythingIsInPlace) {
 TEST(MacModel, AnUpdateRestartBringsSharingAndInputBack) {
     ModelHarness h;
     h.injector.isTrusted = true;
-    h.resume = MacModel::UpdateResume{true, true};
+    h.resume = MacUpdateResume{true, true, 0};
     auto model = h.makeModel();
     model->restoreAtLaunch();
     ASSERT_TRUE(h.runUntil([&] { return model->state().sharing.get() && !model->state().starting.get(); }));

@@ -81,7 +81,7 @@ public:
     FakePowerManagement power;
     FakeLoginItem loginItem;
     RecordingPrompter prompter;
-    std::optional<MacModel::UpdateResume> resume;
+    std::optional<MacUpdateResume> resume;
     std::vector<std::shared_ptr<FakeShareHost>> hosts;
     std::vector<std::string> logged;
     std::shared_ptr<MacAccount> account;
