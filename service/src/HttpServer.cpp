@@ -40,6 +40,9 @@ constexpr size_t kSignalMessageLimit = 71680;
 constexpr size_t kSignalOutboxLimit = 512;
 constexpr const char* kSignalPath = "/v1/signal";
 constexpr const char* kDiagnosticsPath = "/v1/diagnostics";
+constexpr std::string_view kDownloadPrefix = "/download/";
+// Published files go out in pieces of this size, whatever their length.
+constexpr size_t kDownloadChunk = 64 * 1024;
 
 // Paths can hold anything a client sends; the log gets printable ASCII only.
 std::string printable(std::string_view text) {
@@ -58,13 +61,6 @@ void logRequest(std::string_view method, std::string_view path, int status,
 std::string pathOf(beast::string_view target) {
     std::string text(target.data(), target.size());
     return text.substr(0, text.find('?'));
-}
-
-tcp::socket& socketOf(beast::tcp_stream& stream) {
-    return stream.socket();
-}
-tcp::socket& socketOf(beast::ssl_stream<beast::tcp_stream>& stream) {
-    return beast::get_lowest_layer(stream).socket();
 }
 
 std::string peerAddressOf(tcp::socket& socket) {
@@ -117,8 +113,9 @@ size_t atLeastOne(int64_t value) {
 } // namespace
 
 struct HttpServer::Impl {
-    Impl(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies)
-        : context(context), router(router),
+    Impl(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies,
+         std::optional<ReleaseFolder> releases)
+        : context(context), router(router), releases(std::move(releases)),
           workers(atLeastOne(context.settings.workerThreads), atLeastOne(context.settings.workerQueue),
                   std::chrono::milliseconds(context.settings.workerQueueWaitMs)),
           hashing(atLeastOne(context.settings.hashThreads), atLeastOne(context.settings.hashQueue),
@@ -130,6 +127,7 @@ struct HttpServer::Impl {
 
     ServiceContext& context;
     Router& router;
+    const std::optional<ReleaseFolder> releases;
     net::io_context io;
     WorkQueue workers;
     WorkQueue hashing; // password hashing only, so that a flood of sign-ins delays nothing else
@@ -154,6 +152,29 @@ struct HttpServer::Impl {
 namespace {
 
 using Response = http::response<http::string_body>;
+
+template <class Body>
+void describeFile(http::response<Body>& response, const ReleaseFile& file, bool keepAlive) {
+    response.set(http::field::content_type, file.contentType());
+    if (file.mustRevalidate()) response.set(http::field::cache_control, "no-cache");
+    response.content_length(file.size());
+    response.keep_alive(keepAlive);
+}
+
+// A published file on its way out: the serializer writes the header, then one chunk read
+// from the file at a time.
+struct Download {
+    Download(ReleaseFile file, unsigned version, bool keepAlive)
+        : file(std::move(file)), response(http::status::ok, version), chunk(kDownloadChunk) {
+        describeFile(response, this->file, keepAlive);
+    }
+
+    ReleaseFile file;
+    http::response<http::buffer_body> response;
+    http::response_serializer<http::buffer_body> serializer{response};
+    std::vector<char> chunk;
+    uint64_t sent = 0;
+};
 
 Response makeResponse(const ApiResponse& api, unsigned version, bool keepAlive) {
     Response response{http::status(api.status), version};
@@ -433,6 +454,9 @@ private:
         auto request = parser->release();
         std::string path = pathOf(request.target());
         if (websocket::is_upgrade(request)) return upgrade(std::move(request), path);
+        if (path.rfind(kDownloadPrefix, 0) == 0 &&
+            (request.method() == http::verb::get || request.method() == http::verb::head))
+            return serveRelease(request, path);
         ApiRequest api;
         api.method = std::string(request.method_string());
         api.path = path;
@@ -461,6 +485,72 @@ private:
             pool.submit([self, api = std::move(api), answer] { answer(self->server.router.handle(api)); },
                         [answer, retryAfter] { answer(busyResponse(retryAfter)); });
         if (!queued) write(busyResponse(retryAfter), version, keepAlive, method, path);
+    }
+
+    // Published files are read a chunk at a time on this connection's strand: a large archive
+    // never sits in memory whole, and a slow reader only holds its own connection.
+    void serveRelease(const http::request<http::string_body>& request, const std::string& path) {
+        std::string method(request.method_string());
+        std::optional<ReleaseFile> file =
+            server.releases ? server.releases->find(std::string_view(path).substr(kDownloadPrefix.size()))
+                            : std::nullopt;
+        if (!file)
+            return write(errorResponse(404, "not_found"), request.version(), request.keep_alive(), method,
+                         path);
+        releaseBody();
+        logRequest(method, path, 200, started);
+        beast::get_lowest_layer(stream).expires_after(kReadTimeout);
+        if (request.method() == http::verb::head) {
+            auto response =
+                std::make_shared<http::response<http::empty_body>>(http::status::ok, request.version());
+            describeFile(*response, *file, request.keep_alive());
+            return http::async_write(
+                stream, *response,
+                [self = this->shared_from_this(), response](beast::error_code error, size_t) {
+                    if (!error) self->afterAnswer(response->keep_alive());
+                });
+        }
+        download = std::make_unique<Download>(std::move(*file), request.version(), request.keep_alive());
+        http::async_write_header(stream, download->serializer,
+                                 [self = this->shared_from_this()](beast::error_code error, size_t) {
+                                     if (!error) self->sendChunk();
+                                 });
+    }
+
+    void sendChunk() {
+        Download& out = *download;
+        auto& body = out.response.body();
+        uint64_t left = out.file.size() - out.sent;
+        int64_t count =
+            left == 0 ? 0
+                      : out.file.readAt(out.sent, out.chunk.data(), std::min<uint64_t>(left, kDownloadChunk));
+        if (left > 0 && count <= 0) {
+            // Cut short under our feet: closing tells the client its copy is incomplete.
+            std::fprintf(stderr, "cannot read a published file to its end\n");
+            download.reset();
+            return shutdown();
+        }
+        out.sent += uint64_t(count);
+        body.data = count > 0 ? out.chunk.data() : nullptr;
+        body.size = size_t(count);
+        body.more = out.sent < out.file.size();
+        beast::get_lowest_layer(stream).expires_after(kReadTimeout);
+        http::async_write(stream, out.serializer,
+                          [self = this->shared_from_this()](beast::error_code error, size_t) {
+                              if (error == http::error::need_buffer) error = {};
+                              if (error) return;
+                              if (!self->download->serializer.is_done()) return self->sendChunk();
+                              bool keepAlive = self->download->response.keep_alive();
+                              self->download.reset();
+                              self->afterAnswer(keepAlive);
+                          });
+    }
+
+    void afterAnswer(bool keepAlive) {
+        if (keepAlive)
+            readHeader();
+        else
+            shutdown();
     }
 
     // The device token is looked up on the worker pool: SQLite never runs on a network thread.
@@ -515,11 +605,7 @@ private:
         beast::get_lowest_layer(stream).expires_after(kReadTimeout);
         http::async_write(stream, *response,
                           [self = this->shared_from_this(), response](beast::error_code error, size_t) {
-                              if (error) return;
-                              if (response->keep_alive())
-                                  self->readHeader();
-                              else
-                                  self->shutdown();
+                              if (!error) self->afterAnswer(response->keep_alive());
                           });
     }
 
@@ -561,6 +647,7 @@ private:
     std::string client;
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
+    std::unique_ptr<Download> download;
     uint64_t reservedBody = 0;
     bool lingering = false;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
@@ -624,8 +711,9 @@ void HttpServer::Impl::refuse(tcp::socket socket) {
     });
 }
 
-HttpServer::HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies)
-    : impl(std::make_unique<Impl>(context, router, std::move(trustedProxies))) {}
+HttpServer::HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies,
+                       std::optional<ReleaseFolder> releases)
+    : impl(std::make_unique<Impl>(context, router, std::move(trustedProxies), std::move(releases))) {}
 
 HttpServer::~HttpServer() {
     stop();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ReleaseFolder.h"
 #include "Router.h"
 #include "ServiceContext.h"
 #include "base/Result.h"
@@ -30,8 +31,10 @@ struct ListenAddress {
 // requests never hold up reads and writes, nor a flood of sign-ins the other endpoints.
 class HttpServer {
 public:
-    // Requests from `trustedProxies` name their client in X-Forwarded-For.
-    HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies = {});
+    // Requests from `trustedProxies` name their client in X-Forwarded-For; `releases`, when
+    // given, is published read-only at /download/.
+    HttpServer(ServiceContext& context, Router& router, std::vector<std::string> trustedProxies = {},
+               std::optional<ReleaseFolder> releases = std::nullopt);
     ~HttpServer();
 
     // Binds and listens; answers the base URL, e.g. "http://127.0.0.1:41234".

@@ -7,7 +7,7 @@ namespace quorlinth::service {
 const char* const kUsage =
     "usage: quorlinth-service --listen HOST:PORT --db PATH [--tls-cert FILE --tls-key FILE] [--dev]\n"
     "                         [--ice-config FILE] [--secret-file FILE] [--trusted-proxy ADDRESS]...\n"
-    "                         [--set NAME=VALUE]...\n"
+    "                         [--set NAME=VALUE]... [--releases DIR]\n"
     "       quorlinth-service add-user --db PATH USERNAME PASSWORD [--phone PHONE] [--dev]\n";
 
 namespace {
@@ -45,7 +45,7 @@ Result<ServeOptions> parseServeOptions(const std::vector<std::string>& arguments
         }
         if (argument != "--listen" && argument != "--db" && argument != "--tls-cert" &&
             argument != "--tls-key" && argument != "--ice-config" && argument != "--secret-file" &&
-            argument != "--trusted-proxy" && argument != "--set")
+            argument != "--trusted-proxy" && argument != "--set" && argument != "--releases")
             return Error{"unknown argument " + argument};
         auto value = valueAfter(arguments, i);
         if (!value) return Error{value.error()};
@@ -64,6 +64,8 @@ Result<ServeOptions> parseServeOptions(const std::vector<std::string>& arguments
             options.secretFile = value.value();
         } else if (argument == "--trusted-proxy") {
             options.trustedProxies.push_back(value.value());
+        } else if (argument == "--releases") {
+            options.releases = value.value();
         } else if (argument == "--set") {
             if (auto applied = applySetting(options.settings, value.value()); !applied)
                 return Error{applied.error()};

@@ -12,7 +12,7 @@
 namespace quorlinth::service {
 
 // quorlinth-service --listen HOST:PORT --db PATH [--tls-cert F --tls-key F] [--dev] [--ice-config F]
-//                   [--secret-file F] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]...
+//                   [--secret-file F] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]... [--releases DIR]
 struct ServeOptions {
     ListenAddress listen;
     std::filesystem::path database;
@@ -21,6 +21,7 @@ struct ServeOptions {
     std::optional<std::filesystem::path> iceConfig;
     std::filesystem::path secretFile; // default: beside the database, PATH.key
     std::vector<std::string> trustedProxies;
+    std::optional<std::filesystem::path> releases; // published at /download/
     ServiceSettings settings;
 };
 

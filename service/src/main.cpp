@@ -80,10 +80,19 @@ int serve(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "%s\n", serverKey.error().c_str());
         return 1;
     }
+    std::optional<ReleaseFolder> releases;
+    if (serve.releases) {
+        auto folder = ReleaseFolder::open(*serve.releases);
+        if (!folder) {
+            std::fprintf(stderr, "%s\n", folder.error().c_str());
+            return 1;
+        }
+        releases = folder.value();
+    }
     raiseDescriptorLimit();
     ServiceContext context(*database.value(), serve.settings, ice, serverKey.value());
     Router router(context);
-    HttpServer server(context, router, serve.trustedProxies);
+    HttpServer server(context, router, serve.trustedProxies, std::move(releases));
     auto base = server.listen(serve.listen, serve.tls);
     if (!base) {
         std::fprintf(stderr, "%s\n", base.error().c_str());

@@ -36,6 +36,7 @@ ServiceProcess::ServiceProcess(const TempDir& tempDir, Options options) : dir(te
         arguments.insert(arguments.end(), {"--tls-key", options.tlsKey->string()});
     }
     if (options.iceConfig) arguments.insert(arguments.end(), {"--ice-config", options.iceConfig->string()});
+    if (options.releases) arguments.insert(arguments.end(), {"--releases", options.releases->string()});
     process =
         std::make_unique<ChildProcess>(arguments, Environment{}, dir / "service.out", dir / "service.log");
     // The first line is the base URL, once the service listens.

@@ -24,6 +24,7 @@ public:
     struct Options {
         bool development = true;
         std::optional<std::filesystem::path> tlsCertificate, tlsKey, iceConfig;
+        std::optional<std::filesystem::path> releases; // published at /download/
     };
     ServiceProcess(const TempDir& dir, Options options);
     ~ServiceProcess();

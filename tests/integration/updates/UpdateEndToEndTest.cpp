@@ -1,17 +1,17 @@
-// A whole update as a user gets it: an installed copy made by make-release checks a static
-// download server on loopback, downloads and verifies the next release, stages it, quits, is
+// A whole update as a user gets it: an installed copy made by make-release checks the account
+// service's download folder on loopback, downloads and verifies the next release, stages it, quits, is
 // swapped and started again, and finds the sharing state it left.
 #include "ChildProcess.h"
 #include "ReleaseFixture.h"
+#include "ServiceProcess.h"
 #include "updates/MacBundle.h"
+#include "updates/MacUpdates.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
-#include <regex>
 #include <thread>
 
 using namespace quorlinth;
-using quorlinth::testing::ChildProcess;
 using quorlinth::testing::readTextFile;
 using quorlinth::testing::runProgram;
 using quorlinth::testing::TempDir;
@@ -54,20 +54,11 @@ protected:
             0);
         fs::create_directories(temporary);
 
-        server = std::make_unique<ChildProcess>(
-            std::vector<std::string>{kPython, "-u", "-m", "http.server", "0", "--bind", "127.0.0.1",
-                                     "--directory", (dir.path() / "www").string()},
-            quorlinth::testing::Environment{}, dir.path() / "server.log");
-        std::smatch port;
-        ASSERT_TRUE(waitFor(
-            [&] {
-                static const std::regex served("port ([0-9]+)");
-                text = readTextFile(dir.path() / "server.log");
-                return std::regex_search(text, port, served);
-            },
-            30s))
-            << text;
-        base = "http://127.0.0.1:" + port[1].str() + "/download/";
+        quorlinth::testing::ServiceProcess::Options published;
+        published.releases = dir.path() / "www" / "download";
+        service = std::make_unique<quorlinth::testing::ServiceProcess>(dir, published);
+        ASSERT_TRUE(service->started()) << service->logText();
+        base = MacUpdates::downloadBaseOf(service->baseUrl());
         installed = quorlinth::testing::treeFingerprint(apps);
     }
 
@@ -94,8 +85,7 @@ protected:
     std::string publicKey;
     std::string base;
     std::string installed;
-    std::string text;
-    std::unique_ptr<ChildProcess> server;
+    std::unique_ptr<quorlinth::testing::ServiceProcess> service;
 };
 
 } // namespace

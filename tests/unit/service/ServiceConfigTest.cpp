@@ -10,13 +10,14 @@ namespace {
 
 TEST(ServeOptions, ParsesTheCommandLine) {
     auto options = parseServeOptions({"--listen", "127.0.0.1:0", "--db", "/tmp/x.sqlite", "--dev",
-                                      "--tls-cert", "c.pem", "--tls-key", "k.pem"});
+                                      "--tls-cert", "c.pem", "--tls-key", "k.pem", "--releases", "/srv/www"});
     ASSERT_TRUE(options.ok()) << options.error();
     EXPECT_EQ("127.0.0.1", options.value().listen.host);
     EXPECT_EQ(0, options.value().listen.port);
     EXPECT_TRUE(options.value().development);
     ASSERT_TRUE(options.value().tls.has_value());
     EXPECT_EQ("k.pem", options.value().tls->privateKey);
+    EXPECT_EQ("/srv/www", options.value().releases.value_or(""));
     EXPECT_EQ("::1", parseListenAddress("[::1]:8443").value().host);
 }
 
@@ -30,6 +31,7 @@ TEST(ServeOptions, RejectsIncompleteOrUnknownArguments) {
         {"--listen", "127.0.0.1:0", "--db", "x", "--tls-cert", "c"},
         {"--listen", "127.0.0.1:0", "--db", "x", "--verbose"},
         {"--listen", "127.0.0.1:0", "--db"},
+        {"--listen", "127.0.0.1:0", "--db", "x", "--releases"},
     };
     for (const auto& arguments : bad) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
