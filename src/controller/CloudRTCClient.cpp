@@ -251,7 +251,7 @@ void CloudRTCClient::connectSignal() {
                 logRTC("signal websocket closed code=" + std::to_string(*failure.closeCode));
             logRTC("signal receive failed domain=" + failure.domain + " code=" +
                    std::to_string(failure.code) + " close=" + std::to_string(failure.closeCode.value_or(0)));
-            self.fail("网络信令已断开，请重新连接", true);
+            self.signalLost("网络信令已断开，请重新连接");
         });
     };
     client->connect(*url, std::move(headers), std::move(events));
@@ -317,7 +317,7 @@ void CloudRTCClient::sendSignal(const Json& message) {
     socket->sendText(dumpJson(message), [weak = weak_from_this()](Result<void> sent) {
         if (sent) return;
         if (auto self = weak.lock())
-            self->onQueue([](CloudRTCClient& client) { client.fail("信令发送失败", true); });
+            self->onQueue([](CloudRTCClient& client) { client.signalLost("信令发送失败"); });
     });
 }
 
@@ -656,6 +656,19 @@ void CloudRTCClient::sendControlOnQueue(const Json& message) {
 }
 
 // MARK: Failure and tear-down
+
+// The picture travels peer to peer: once it arrives, the signaling socket is only needed to say
+// "end", so losing it (the service restarting, a proxy timing out) leaves the session running.
+// Before the first frame the attempt still needs the service and fails.
+void CloudRTCClient::signalLost(const std::string& message) {
+    if (stopped) return;
+    if (receivedFrames == 0) return fail(message, true);
+    logRTC("signal lost while streaming decoded=" + std::to_string(receivedFrames) +
+           "; the picture continues");
+    heartbeatTimer.cancel();
+    if (socket) socket->close(1001);
+    socket.reset();
+}
 
 void CloudRTCClient::fail(const std::string& message, bool recoverable) {
     if (stopped) return;

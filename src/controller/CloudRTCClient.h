@@ -136,6 +136,7 @@ private:
     void pathUpdated(const NetworkPath& path);
     void status(const std::string& text);
     void fail(const std::string& message, bool recoverable);
+    void signalLost(const std::string& message);
     void teardown(bool sendEnd);
 
     void onQueue(std::function<void(CloudRTCClient&)> task);
