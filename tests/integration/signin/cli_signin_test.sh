@@ -16,7 +16,16 @@ phone=13800000001
   fail "add-user with a phone"
 start_service alice 'alice-password-1' --dev
 
-dev_get() { curl -sf "$base/v1/dev/$1"; }
+dev_get() { # PATH
+  python3 -c "import sys, urllib.request; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())" \
+    "$base/v1/dev/$1"
+}
+dev_post() { # PATH JSON
+  python3 -c "
+import sys, urllib.request
+request = urllib.request.Request(sys.argv[1], sys.argv[2].encode(), {'Content-Type': 'application/json'})
+urllib.request.urlopen(request).read()" "$base/v1/dev/$1" "$2"
+}
 json_field() { python3 -c "import json,sys; print(json.load(sys.stdin)$1)"; }
 captcha_answer() { # OUTPUT: the answer to the newest captcha the command saved
   local id
@@ -113,7 +122,7 @@ grep -q "手机已拒绝登录，请刷新" "$work/deny.out" || fail "denial not
 in_background desk3 login --qr >"$work/expire.out" 2>&1
 qr_pid=$!
 wait_for "$work/expire.out" "登录 ID：" 20 "$qr_pid" || fail "no QR login id to expire"
-curl -sf -X POST -H 'Content-Type: application/json' -d '{"advance": 200}' "$base/v1/dev/clock" >/dev/null ||
+dev_post clock '{"advance": 200}' ||
   fail "advance the service clock"
 if wait "$qr_pid"; then fail "an expired QR sign-in succeeded"; fi
 grep -q "二维码已过期，请刷新" "$work/expire.out" || fail "expiry not explained"
