@@ -29,6 +29,10 @@ const RTCStatistics* entryNamed(const RTCStatisticsReport& report, const std::op
     return it == report.end() ? nullptr : &it->second;
 }
 
+int64_t monotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
 std::string integerText(const Json& values, const char* key) {
     return std::to_string(static_cast<long long>(field::number(values, key, 0)));
 }
@@ -105,8 +109,9 @@ void MacShareHost::stopOnQueue() {
     heartbeat.cancel();
     signalCheck.cancel();
     pulse.cancel();
+    deferredFeed.cancel();
     reconnectTimer.cancel();
-    newestPixels.set({nullptr, true});
+    newestPixels.set({.closed = true});
     // An in-flight heartbeat must not report the device after sharing stopped.
     network.reset();
     endSession();
@@ -117,9 +122,16 @@ void MacShareHost::stopOnQueue() {
 }
 
 void MacShareHost::cachePixels(SharedPixels pixels) {
+    bool post = false;
+    int64_t now = monotonicNs();
     newestPixels.update([&](NewestPixels& newest) {
-        if (!newest.closed) newest.pixels = std::move(pixels);
+        if (newest.closed) return;
+        newest.pixels = std::move(pixels);
+        newest.arrivedNs = now;
+        newest.fresh = true;
+        post = !std::exchange(newest.feedPosted, true);
     });
+    if (post) onQueue([](MacShareHost& self) { self.feedFrame(); });
 }
 
 std::optional<std::string> MacShareHost::attachLocal(const std::string& lanControllerID,
@@ -423,20 +435,51 @@ void MacShareHost::dataChannelDidReceiveMessage(RTCDataChannel& channel, const B
 
 // MARK: Media
 
+// A new picture goes to the encoder at once when a frame is due at the profile's rate, otherwise
+// when the next one is; meanwhile a newer picture replaces it.
+void MacShareHost::feedFrame() {
+    NewestPixels newest;
+    newestPixels.update([&](NewestPixels& box) {
+        box.feedPosted = false;
+        newest = box;
+    });
+    if (stopped || !peer || !source || !newest.pixels || !newest.fresh) return;
+    int64_t now = monotonicNs();
+    if (!pacer.admit(now, profile.fps)) {
+        // Due a period after the last frame at the latest (the pacer's allowance comes first).
+        if (!deferredFeed.active()) {
+            int64_t wait = std::max<int64_t>(lastPushNs + 1'000'000'000 / profile.fps - now, 1'000'000);
+            deferredFeed = queue.after(std::chrono::ceil<Millis>(std::chrono::nanoseconds(wait)),
+                                       [this] { feedFrame(); });
+        }
+        return;
+    }
+    newestPixels.update([&](NewestPixels& box) {
+        if (box.pixels == newest.pixels) box.fresh = false;
+    });
+    pushFrame(newest.pixels, newest.arrivedNs, now);
+}
+
+// Repeats a still screen at the profile's rate; new pictures never wait for this.
 void MacShareHost::pulseFrame() {
     if (stopped || !peer || !source) return;
-    SharedPixels newest = newestPixels.get().pixels;
-    if (!newest) return;
-    auto now = Clock::now();
-    int64_t timestampNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
-    if (!pacer.admit(timestampNs, profile.fps)) return;
+    NewestPixels newest = newestPixels.get();
+    if (newest.fresh) return feedFrame(); // e.g. a picture that came before the peer
+    if (!newest.pixels) return;
+    int64_t now = monotonicNs();
+    if (now - lastPushNs < 1'000'000'000 / profile.fps - FramePacer::kAllowanceNs) return;
+    if (!pacer.admit(now, profile.fps)) return;
+    pushFrame(newest.pixels, now, now);
+}
+
+void MacShareHost::pushFrame(const SharedPixels& newest, int64_t capturedNs, int64_t nowNs) {
+    lastPushNs = nowNs;
     const PixelBuffer& pixels = *newest;
     PixelSize target = outputSize(pixels.width, pixels.height, profile.quality);
     std::optional<RTCVideoSource::Size> adapted;
     if (target.width != pixels.width || target.height != pixels.height)
         adapted = RTCVideoSource::Size{target.width, target.height};
-    source->pushFrame(pixels.data, pixels.width, pixels.height, pixels.stride, timestampNs, adapted);
+    source->pushFrame(pixels.data, pixels.width, pixels.height, pixels.stride, nowNs, adapted, capturedNs);
 }
 
 void MacShareHost::applyEncoding() {

@@ -83,7 +83,8 @@ public:
     // Final: ends the session, closes the socket; a stopped host ignores every later event.
     void stop();
     // The newest captured frame; only the latest is kept, replaced at once from any thread, so a
-    // slow conversion never leaves frames queued behind it.
+    // slow conversion never leaves frames queued behind it. It goes to the encoder on arrival, or
+    // when the next frame is due at the profile's rate; the pulse only repeats a still screen.
     void cachePixels(SharedPixels pixels);
 
     // A session carried by the LAN link: its id, or nullopt when refused.
@@ -120,7 +121,9 @@ private:
     void handleRemoteCandidate(const Json& message);
     void send(const Json& message);
     void sendDeviceHeartbeat();
+    void feedFrame();
     void pulseFrame();
+    void pushFrame(const SharedPixels& pixels, int64_t capturedNs, int64_t nowNs);
     void applyEncoding();
     void routeTick();
     void readRoute(const RTCStatisticsReport& report);
@@ -135,6 +138,9 @@ private:
 
     struct NewestPixels {
         SharedPixels pixels;
+        int64_t arrivedNs = 0; // monotonic; when the capture handed it over
+        bool fresh = false;    // not yet given to the encoder
+        bool feedPosted = false;
         bool closed = false; // once stopped, frames are dropped
     };
 
@@ -156,7 +162,9 @@ private:
     MacStreamProfile profile;
     Timer routeTimer;
     FramePacer pacer;
+    int64_t lastPushNs = 0;
     Timer pulse;
+    Timer deferredFeed;
     std::shared_ptr<net::HttpClient> network;
     std::shared_ptr<net::WebSocketClient> socket;
     Timer heartbeat;

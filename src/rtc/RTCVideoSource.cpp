@@ -42,7 +42,7 @@ std::optional<RTCI420Frame> RTCVideoSource::convert(const uint8_t* bgra, int wid
 }
 
 bool RTCVideoSource::pushFrame(const uint8_t* bgra, int width, int height, int stride, int64_t timestampNs,
-                               std::optional<Size> adaptedSize) {
+                               std::optional<Size> adaptedSize, int64_t capturedNs) {
     std::shared_ptr<RTCFrameConsumer> consumer;
     {
         std::lock_guard lock(mutex);
@@ -53,6 +53,7 @@ bool RTCVideoSource::pushFrame(const uint8_t* bgra, int width, int height, int s
     auto frame = convert(bgra, width, height, stride, output);
     if (!frame) return false;
     frame->timestampNs = timestampNs;
+    frame->capturedNs = capturedNs ? capturedNs : timestampNs;
     consumer->consumeFrame(std::move(*frame));
     return true;
 }

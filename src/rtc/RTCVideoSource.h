@@ -13,6 +13,7 @@ struct RTCI420Frame {
     int width = 0;
     int height = 0;
     int64_t timestampNs = 0;
+    int64_t capturedNs = 0; // when the picture was captured, for stage timings
     std::vector<uint8_t> planes;
 };
 
@@ -37,9 +38,10 @@ public:
     };
 
     // Returns whether the frame was handed to a sender (false without one, when the sender's
-    // frame-rate cap skips it, or for an unusable buffer).
+    // frame-rate cap skips it, or for an unusable buffer). `capturedNs` (monotonic) is when the
+    // picture was taken, when known; the push instant otherwise.
     bool pushFrame(const uint8_t* bgra, int width, int height, int stride, int64_t timestampNs,
-                   std::optional<Size> adaptedSize = std::nullopt);
+                   std::optional<Size> adaptedSize = std::nullopt, int64_t capturedNs = 0);
 
     void attach(std::weak_ptr<RTCFrameConsumer> consumer);
     void detach(const RTCFrameConsumer* consumer);

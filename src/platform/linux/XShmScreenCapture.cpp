@@ -1,5 +1,6 @@
 #include "platform/linux/XShmScreenCapture.h"
 
+#include "base/FramePacer.h"
 #include "platform/linux/X11Connection.h"
 
 #include <X11/Xutil.h>
@@ -7,8 +8,14 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <thread>
+#include <unistd.h>
 
 namespace quorlinth {
 
@@ -62,6 +69,64 @@ void drawCursor(const XFixesCursorImage& cursor, PixelBuffer& picture, int origi
     }
 }
 
+// Waits on the X connection's socket on a thread of its own, so that DAMAGE is read the moment
+// it arrives; Xlib itself is only called on the sample queue. After each wake-up it waits to be
+// re-armed (the queue has read the socket), so unread bytes never make it spin.
+class SocketWatch {
+public:
+    SocketWatch(int socket, std::function<void()> readable) : socket(socket), readable(std::move(readable)) {
+        if (pipe(wake) != 0) wake[0] = wake[1] = -1;
+        thread = std::thread([this] { run(); });
+    }
+    ~SocketWatch() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        if (wake[1] >= 0) (void)!write(wake[1], "x", 1);
+        thread.join();
+        for (int end : wake)
+            if (end >= 0) close(end);
+    }
+    void rearm() {
+        {
+            std::lock_guard lock(mutex);
+            armed = true;
+        }
+        changed.notify_all();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [this] { return armed || stopping; });
+                if (stopping) return;
+            }
+            pollfd watched[2] = {{socket, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            if (poll(watched, wake[0] >= 0 ? 2 : 1, -1) < 0) continue;
+            if (watched[1].revents || (watched[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return;
+            if (!(watched[0].revents & POLLIN)) continue;
+            {
+                std::lock_guard lock(mutex);
+                armed = false;
+            }
+            readable();
+        }
+    }
+
+    int socket;
+    int wake[2] = {-1, -1};
+    std::function<void()> readable;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = true;
+    bool stopping = false;
+    std::thread thread;
+};
+
 class XShmStream : public CaptureStream, public std::enable_shared_from_this<XShmStream> {
 public:
     XShmStream(std::unique_ptr<X11Connection> connection, RandRDisplayServices::Location where,
@@ -107,47 +172,94 @@ public:
         return Result<void>();
     }
 
+    // A changed screen is captured as soon as DAMAGE says so, at most once per `period` (due-time
+    // pacing); the periodic tick follows the cursor, reports an unchanged screen as idle and is
+    // the whole schedule when the server has no DAMAGE.
     void begin(Dispatcher& queue, Millis period) {
+        fps = std::max(1, int(std::lround(1000.0 / double(period.count()))));
+        sampleQueue = queue.handle();
         timer = queue.every(Millis(0), period, [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->tick();
         });
-        cleanup = queue.handle();
+        if (damage) {
+            watch = std::make_unique<SocketWatch>(ConnectionNumber(connection->get()),
+                                                  [weak = weak_from_this(), handle = sampleQueue] {
+                                                      if (auto queue = handle.lock())
+                                                          queue->post([weak] {
+                                                              if (auto self = weak.lock()) self->readable();
+                                                          });
+                                                  });
+        }
     }
 
     void stop() override {
         if (stopped.exchange(true)) return;
         timer.cancel();
         // X resources belong to the sample queue; they go there.
-        if (auto queue = cleanup.lock()) queue->post([self = shared_from_this()] { self->release(); });
+        if (auto queue = sampleQueue.lock()) queue->post([self = shared_from_this()] { self->release(); });
     }
 
 private:
-    // Only the sample queue runs this.
+    // Only the sample queue runs these.
     void tick() {
         if (stopped) return;
         Display* display = connection->get();
         bool changed = takeDamage(display) | cursorMoved(display);
         if (connection->broken()) return fail("X11 连接已断开");
-        if (!changed) return deliver(nullptr, FrameStatus::idle);
-        auto segment = freeSegment();
-        if (!segment) {
-            pending = true; // every buffer is still held downstream; try on the next tick
+        if (!changed && !dirty) return deliver(nullptr, FrameStatus::idle);
+        dirty = true;
+        captureWhenDue();
+    }
+
+    void readable() {
+        if (stopped) return;
+        if (takeDamage(connection->get())) dirty = true;
+        if (connection->broken()) return fail("X11 连接已断开");
+        captureWhenDue();
+        if (watch) watch->rearm();
+    }
+
+    void captureWhenDue() {
+        if (stopped || !dirty) return;
+        int64_t now = monotonicNs();
+        if (!pacer.admit(now, fps)) {
+            // Due at the latest a period after the last capture: come back then.
+            if (!deferred.active()) {
+                auto wait =
+                    std::chrono::nanoseconds(std::max<int64_t>(lastCaptureNs + period() - now, 1'000'000));
+                if (auto queue = sampleQueue.lock())
+                    deferred = queue->after(std::chrono::ceil<Millis>(wait), [weak = weak_from_this()] {
+                        if (auto self = weak.lock()) self->captureWhenDue();
+                    });
+            }
             return;
         }
+        lastCaptureNs = now;
+        capture();
+    }
+
+    int64_t period() const { return int64_t(1'000'000'000) / fps; }
+
+    void capture() {
+        Display* display = connection->get();
+        auto segment = freeSegment();
+        if (!segment) return; // every buffer is still held downstream; the next tick tries again
         if (!XShmGetImage(display, DefaultRootWindow(display), segment->image, where.x, where.y, AllPlanes)) {
             XSync(display, False);
             int error = X11Connection::takeLastError();
             return fail(connection->broken() ? "X11 连接已断开"
                                              : x11Error(display, error ? error : BadMatch));
         }
-        pending = false;
+        // Damage that came in with the image's reply sits in Xlib's queue, not on the socket.
+        dirty = damage && takeDamage(display);
         if (cursor) drawCursor(*cursor, segment->picture, where.x, where.y);
         deliver(SharedPixels(segment, &segment->picture), FrameStatus::complete);
+        if (dirty) captureWhenDue();
     }
 
     bool takeDamage(Display* display) {
         if (!damage) return true; // without DAMAGE every tick is a new frame
-        bool damaged = pending;
+        bool damaged = false;
         while (XPending(display) > 0) {
             XEvent event;
             XNextEvent(display, &event);
@@ -192,6 +304,8 @@ private:
     void release() {
         if (released) return;
         released = true;
+        deferred.cancel();
+        watch.reset(); // before the socket it watches closes
         Display* display = connection->get();
         if (!connection->broken()) {
             for (auto& segment : segments)
@@ -213,11 +327,16 @@ private:
     int damageEvent = 0;
     bool hasCursor = false;
     XFixesCursorImage* cursor = nullptr;
-    bool pending = true; // the first tick always captures
+    bool dirty = true; // the screen changed since the last capture; the first tick captures
     bool released = false;
     std::atomic<bool> stopped{false};
+    int fps = 30;
+    FramePacer pacer;
+    int64_t lastCaptureNs = 0;
     Timer timer;
-    std::weak_ptr<Scheduler> cleanup;
+    Timer deferred;
+    std::unique_ptr<SocketWatch> watch;
+    std::weak_ptr<Scheduler> sampleQueue;
 };
 
 } // namespace

@@ -6,9 +6,11 @@
 namespace quorlinth {
 
 // Screen capture on X11: each stream reads its display's rectangle of the root window with
-// MIT-SHM at up to the configured frame rate into a few shared-memory buffers that are handed
-// on without copying. DAMAGE tells when nothing changed (the sample is then marked idle) and the
-// cursor is drawn in from XFixes. X11 asks for no screen-recording permission.
+// MIT-SHM into a few shared-memory buffers that are handed on without copying. DAMAGE wakes the
+// stream the moment the screen changes, and the change is captured at once unless that would
+// exceed the configured frame rate (then when the next frame is due); an unchanged screen is
+// reported idle on each frame interval. The cursor is drawn in from XFixes. X11 asks for no
+// screen-recording permission.
 class XShmScreenCapture : public ScreenCaptureService {
 public:
     static constexpr size_t kBuffers = 4; // queue depth 3 plus the one being filled
