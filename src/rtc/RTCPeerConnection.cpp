@@ -1,14 +1,18 @@
 #include "rtc/RTCPeerConnection.h"
 
 #include "rtc/RTCIceServerUri.h"
+#include "rtc/engine/MediaTrace.h"
 #include "rtc/engine/PeerEngine.h"
 
 #include <future>
 #include <gst/app/gstappsink.h>
+#include <gst/rtp/rtp.h>
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
 #include <libyuv.h>
+#include <nice/agent.h>
 #include <sstream>
+#include <sys/socket.h>
 
 namespace quorlinth {
 
@@ -18,6 +22,19 @@ namespace {
 
 constexpr auto kConsentCheckPeriod = std::chrono::milliseconds(250);
 constexpr auto kPumpPeriod = std::chrono::milliseconds(10);
+constexpr auto kRatePeriod = std::chrono::milliseconds(250);
+// A 1080p key frame leaves as a burst of several hundred kilobytes: more than the default UDP
+// buffers hold, so the burst would be cut at either end.
+constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+
+// Past the system's limit where the process may (CAP_NET_ADMIN); up to the limit otherwise.
+void enlargeBuffers(int fd) {
+    for (auto [forced, plain] :
+         {std::pair{SO_RCVBUFFORCE, SO_RCVBUF}, std::pair{SO_SNDBUFFORCE, SO_SNDBUF}}) {
+        if (setsockopt(fd, SOL_SOCKET, forced, &kSocketBufferBytes, sizeof kSocketBufferBytes) != 0)
+            setsockopt(fd, SOL_SOCKET, plain, &kSocketBufferBytes, sizeof kSocketBufferBytes);
+    }
+}
 
 GstWebRTCSessionDescription* parseDescription(const RTCSessionDescription& description) {
     GstSDPMessage* message = nullptr;
@@ -193,12 +210,16 @@ Result<void> RTCPeerConnection::Impl::start() {
     consentTimer = queue->every(kConsentCheckPeriod, kConsentCheckPeriod, [weak] {
         if (auto self = weak.lock()) self->checkConsent();
     });
+    rateTimer = queue->every(kRatePeriod, kRatePeriod, [weak] {
+        if (auto self = weak.lock()) self->adaptRate();
+    });
     return {};
 }
 
 void RTCPeerConnection::Impl::close() {
     if (closed.exchange(true)) return;
     consentTimer.cancel();
+    rateTimer.cancel();
     pumpTimer.cancel();
     std::shared_ptr<RTCRtpSender::Impl> closingSender;
     std::vector<std::weak_ptr<RTCDataChannel::Impl>> closingChannels;
@@ -222,6 +243,7 @@ void RTCPeerConnection::Impl::close() {
         gst_object_unref(bus);
     }
     probedSources.clear();
+    probedSinks.clear();
     sctpEncoder.reset();
     if (pipeline) gst_object_unref(pipeline);
     pipeline = nullptr;
@@ -292,6 +314,8 @@ void RTCPeerConnection::Impl::onIceConnectionStateChanged() {
             if (self->iceState == state) return;
             self->iceState = state;
         }
+        if (state == RTCIceConnectionState::connected || state == RTCIceConnectionState::completed)
+            self->enlargeSocketBuffers();
         self->postEvent([state](RTCPeerConnectionDelegate& delegate, RTCPeerConnection& peer) {
             delegate.peerConnectionDidChangeIceConnectionState(peer, state);
         });
@@ -314,6 +338,23 @@ void RTCPeerConnection::Impl::onConnectionStateChanged() {
             delegate.peerConnectionDidChangeConnectionState(peer, state);
         });
     });
+}
+
+// The socket of each selected candidate pair carries the media: its buffers are enlarged once ICE
+// has chosen it.
+void RTCPeerConnection::Impl::enlargeSocketBuffers() {
+    if (closed || !pipeline) return;
+    for (auto& source : elementsByFactory(GST_BIN(pipeline), "nicesrc")) {
+        NiceAgent* agent = nullptr;
+        guint stream = 0, component = 0;
+        g_object_get(source.get(), "agent", &agent, "stream", &stream, "component", &component, nullptr);
+        if (!agent) continue;
+        if (GSocket* socket = nice_agent_get_selected_socket(agent, stream, component)) {
+            enlargeBuffers(g_socket_get_fd(socket));
+            g_object_unref(socket);
+        }
+        g_object_unref(agent);
+    }
 }
 
 void RTCPeerConnection::Impl::onGatheringStateChanged() {
@@ -384,9 +425,25 @@ void RTCPeerConnection::Impl::installConsentProbes() {
                 },
                 new std::shared_ptr<RTCConsentWatch>(consent),
                 [](gpointer data) { delete static_cast<std::shared_ptr<RTCConsentWatch>*>(data); });
+            if (auto* trace = MediaTrace::shared()) trace->tracePackets(pad, "received");
             gst_object_unref(pad);
         }
         probedSources.push_back(std::move(source));
+    }
+    if (MediaTrace::shared()) traceSentPackets();
+}
+
+void RTCPeerConnection::Impl::traceSentPackets() {
+    for (auto& sink : elementsByFactory(GST_BIN(pipeline), "nicesink")) {
+        bool known = false;
+        for (auto& probed : probedSinks)
+            known = known || probed.get() == sink.get();
+        if (known) continue;
+        if (GstPad* pad = gst_element_get_static_pad(sink.get(), "sink")) {
+            MediaTrace::shared()->tracePackets(pad, "sent");
+            gst_object_unref(pad);
+        }
+        probedSinks.push_back(std::move(sink));
     }
 }
 
@@ -407,6 +464,41 @@ void RTCPeerConnection::Impl::checkConsent() {
         delegate.peerConnectionDidChangeIceConnectionState(peer, RTCIceConnectionState::failed);
         delegate.peerConnectionDidChangeConnectionState(peer, RTCPeerConnectionState::failed);
     });
+}
+
+// ---- Impl: send-side rate adaptation ---------------------------------------------------------
+
+// Reads the newest receiver report (loss, round trip) and the bytes sent from the engine's
+// statistics and hands them to the sender's rate controller.
+void RTCPeerConnection::Impl::adaptRate() {
+    std::shared_ptr<RTCRtpSender::Impl> current;
+    {
+        std::lock_guard lock(mutex);
+        if (iceState != RTCIceConnectionState::connected && iceState != RTCIceConnectionState::completed)
+            return;
+        current = sender;
+    }
+    if (closed || !current || !current->webrtcPad) return;
+    std::weak_ptr<Impl> weak = weak_from_this();
+    GstPromise* promise = promiseThen([weak, current](GstPromise* promise) {
+        auto self = weak.lock();
+        if (!self || gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return;
+        Json raw = Json::object();
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        for (int index = 0, count = reply ? gst_structure_n_fields(reply) : 0; index < count; ++index) {
+            const char* id = gst_structure_nth_field_name(reply, index);
+            const GValue* value = gst_structure_get_value(reply, id);
+            if (G_VALUE_HOLDS(value, GST_TYPE_STRUCTURE))
+                raw[id] = jsonFromStructure(gst_value_get_structure(value));
+        }
+        self->queue->post([weak, current, raw = std::move(raw)] {
+            auto self = weak.lock();
+            if (self && !self->closed)
+                current->adapt(self->rateFeedback.read(raw, monotonicNs() / 1'000'000));
+        });
+    });
+    g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
+    gst_promise_unref(promise);
 }
 
 // ---- Impl: data-channel buffered amounts -----------------------------------------------------
@@ -493,6 +585,7 @@ void RTCPeerConnection::Impl::onPadAdded(GstPad* pad) {
     for (GstElement* element : {sink, convert, decoder, depay})
         gst_element_sync_state_with_parent(element);
     GstPad* depaySink = gst_element_get_static_pad(depay, "sink");
+    if (MediaTrace::shared()) traceDepayloaded(depaySink);
     gst_pad_link(pad, depaySink);
     gst_object_unref(depaySink);
     {
@@ -502,6 +595,39 @@ void RTCPeerConnection::Impl::onPadAdded(GstPad* pad) {
     postEvent([](RTCPeerConnectionDelegate& delegate, RTCPeerConnection& peer) {
         delegate.peerConnectionDidAddVideoTrack(peer);
     });
+}
+
+// Remembers which RTP timestamp each depayloaded frame had, for the decoded stage.
+void RTCPeerConnection::Impl::traceDepayloaded(GstPad* depaySink) {
+    gst_pad_add_probe(
+        depaySink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto self = lockWeak<Impl>(data);
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+            if (!self || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) return GST_PAD_PROBE_OK;
+            uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+            gst_rtp_buffer_unmap(&rtp);
+            std::lock_guard lock(self->traceMutex);
+            auto& frames = self->depayloadedFrames;
+            if (frames.empty() || frames.back().second != timestamp) {
+                frames.emplace_back(GST_BUFFER_PTS(buffer), timestamp);
+                if (frames.size() > 16) frames.pop_front();
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        new std::weak_ptr<Impl>(weak_from_this()),
+        [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
+}
+
+void RTCPeerConnection::Impl::traceDecoded(GstClockTime pts, int64_t decodedNs) {
+    std::lock_guard lock(traceMutex);
+    for (auto it = depayloadedFrames.begin(); it != depayloadedFrames.end(); ++it) {
+        if (it->first != pts) continue;
+        MediaTrace::shared()->stage("decoded", it->second, decodedNs);
+        depayloadedFrames.erase(depayloadedFrames.begin(), it + 1);
+        return;
+    }
 }
 
 void RTCPeerConnection::Impl::onDecodedSample(GstSample* sample) {
@@ -521,6 +647,7 @@ void RTCPeerConnection::Impl::onDecodedSample(GstSample* sample) {
     gst_video_frame_unmap(&frame);
 
     int64_t now = monotonicNs();
+    if (MediaTrace::shared()) traceDecoded(GST_BUFFER_PTS(gst_sample_get_buffer(sample)), now);
     decodedRate.note(now);
     if (lastDecodedNs > 0) {
         double intervalMs = (now - lastDecodedNs) / 1e6;

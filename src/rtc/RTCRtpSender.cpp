@@ -1,10 +1,12 @@
 #include "rtc/RTCRtpSender.h"
 
+#include "rtc/engine/MediaTrace.h"
 #include "rtc/engine/PeerEngine.h"
 
 #include <cmath>
 #include <gst/app/gstappsrc.h>
 #include <gst/rtp/rtp.h>
+#include <gst/video/video.h>
 
 namespace quorlinth {
 
@@ -14,8 +16,17 @@ namespace {
 
 constexpr int64_t kDefaultBitrateBps = 2'500'000;
 constexpr int kDefaultFramerate = 30;
+constexpr int64_t kKeyFrameSpacingNs = 500'000'000;
 constexpr const char* kTransportCcUri =
     "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
+// The meta that carries a traced frame's capture instant (timestamp) and its wait before the
+// encoder (duration) through the encoder.
+constexpr const char* kStageCaps = "timestamp/x-quorlinth-stages";
+
+GstCaps* stageCaps() {
+    static GstCaps* caps = gst_caps_new_empty_simple(kStageCaps); // shared for the process
+    return caps;
+}
 
 GstCaps* sendCaps(const RTCSdpVideoCodec& codec, std::optional<int> transportCcId) {
     GstStructure* structure =
@@ -125,16 +136,29 @@ Result<void> RTCRtpSender::Impl::build(GstBin* pipeline, GstElement* webrtc, con
     GstPad* encoded = gst_element_get_static_pad(x264, "src");
     gst_pad_add_probe(
         encoded, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             if (auto self = lockWeak<Impl>(data)) {
+                int64_t now = monotonicNs();
                 self->framesEncoded.fetch_add(1);
-                self->encodedRate.note(monotonicNs());
+                self->encodedRate.note(now);
+                if (MediaTrace::shared()) self->noteEncoded(GST_PAD_PROBE_INFO_BUFFER(info), now);
             }
             return GST_PAD_PROBE_OK;
         },
         new std::weak_ptr<Impl>(weak_from_this()),
         [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
+    gst_pad_add_probe(
+        encoded, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+            if (!gst_video_event_is_force_key_unit(event)) return GST_PAD_PROBE_OK;
+            auto self = lockWeak<Impl>(data);
+            return !self || self->admitKeyFrameRequest() ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+        },
+        new std::weak_ptr<Impl>(weak_from_this()),
+        [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
     gst_object_unref(encoded);
+    if (MediaTrace::shared()) tracePayloaded(payloader);
 
     for (GstElement* element : {payloader, h264Filter, x264, source})
         gst_element_sync_state_with_parent(element);
@@ -164,39 +188,119 @@ void RTCRtpSender::Impl::shutdown(GstElement* webrtc) {
 bool RTCRtpSender::Impl::wantsFrame(int64_t timestampNs) {
     std::lock_guard lock(mutex);
     if (stopped || !appsrc) return false;
-    return pacer.admit(timestampNs, framerate());
+    // The rate controller may pace below the encoding's frame rate when the link is too slow.
+    return pacer.admit(timestampNs, std::min(framerate(), rate.target().fps));
 }
 
 void RTCRtpSender::Impl::consumeFrame(RTCI420Frame frame) {
     GstElement* target;
+    GstElement* owedTo = nullptr; // the encoder, when a key frame request waits to be served
     {
         std::lock_guard lock(mutex);
         if (stopped || !appsrc) return;
         target = GST_ELEMENT(gst_object_ref(appsrc));
-        int rate = framerate();
-        if (frame.width != capsWidth || frame.height != capsHeight || rate != capsRate) {
+        int nominal = framerate();
+        if (frame.width != capsWidth || frame.height != capsHeight || nominal != capsRate) {
             GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width",
                                                 G_TYPE_INT, frame.width, "height", G_TYPE_INT, frame.height,
-                                                "framerate", GST_TYPE_FRACTION, rate, 1, nullptr);
+                                                "framerate", GST_TYPE_FRACTION, nominal, 1, nullptr);
             gst_app_src_set_caps(GST_APP_SRC(target), caps);
             gst_caps_unref(caps);
             capsWidth = frame.width;
             capsHeight = frame.height;
-            capsRate = rate;
+            capsRate = nominal;
         }
+        if (keyFrameOwed && monotonicNs() - lastKeyFrameRequestNs >= kKeyFrameSpacingNs)
+            owedTo = GST_ELEMENT(gst_object_ref(encoder));
+    }
+    if (owedTo) {
+        // Through the encoder's source pad, so the request is counted like the receiver's own.
+        gst_element_send_event(owedTo,
+                               gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+        gst_object_unref(owedTo);
     }
     auto* planes = new std::vector<uint8_t>(std::move(frame.planes));
     GstBuffer* buffer = gst_buffer_new_wrapped_full(
         GST_MEMORY_FLAG_READONLY, planes->data(), planes->size(), 0, planes->size(), planes,
         [](gpointer data) { delete static_cast<std::vector<uint8_t>*>(data); });
+    if (MediaTrace::shared())
+        gst_buffer_add_reference_timestamp_meta(buffer, stageCaps(), GstClockTime(frame.capturedNs),
+                                                GstClockTime(monotonicNs() - frame.capturedNs));
     gst_app_src_push_buffer(GST_APP_SRC(target), buffer);
     gst_object_unref(target);
 }
 
-int64_t RTCRtpSender::Impl::bitrateBps() const {
+void RTCRtpSender::Impl::noteEncoded(GstBuffer* buffer, int64_t encodedNs) {
+    GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buffer, stageCaps());
+    if (!meta || !GST_BUFFER_PTS_IS_VALID(buffer)) return;
+    std::lock_guard lock(traceMutex);
+    auto capturedNs = int64_t(meta->timestamp);
+    tracedFrames.push_back(
+        {GST_BUFFER_PTS(buffer), capturedNs, capturedNs + int64_t(meta->duration), encodedNs});
+    if (tracedFrames.size() > 16) tracedFrames.pop_front();
+}
+
+// The payloader gives each frame its RTP timestamp: the key that joins sender and receiver.
+void RTCRtpSender::Impl::tracePayloaded(GstElement* payloader) {
+    GstPad* pad = gst_element_get_static_pad(payloader, "src");
+    gst_pad_add_probe(
+        pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto self = lockWeak<Impl>(data);
+            if (!self) return GST_PAD_PROBE_OK;
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER
+                                    ? GST_PAD_PROBE_INFO_BUFFER(info)
+                                    : gst_buffer_list_get(GST_PAD_PROBE_INFO_BUFFER_LIST(info), 0);
+            GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+            if (!buffer || !gst_rtp_buffer_map(buffer, GST_MAP_READ, &rtp)) return GST_PAD_PROBE_OK;
+            uint32_t timestamp = gst_rtp_buffer_get_timestamp(&rtp);
+            gst_rtp_buffer_unmap(&rtp);
+            std::lock_guard lock(self->traceMutex);
+            auto& frames = self->tracedFrames;
+            for (auto it = frames.begin(); it != frames.end(); ++it) {
+                if (it->pts != GST_BUFFER_PTS(buffer)) continue;
+                MediaTrace::shared()->frame(timestamp, it->capturedNs, it->encoderInNs, it->encodedNs);
+                frames.erase(frames.begin(), it + 1);
+                break;
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        new std::weak_ptr<Impl>(weak_from_this()),
+        [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });
+    gst_object_unref(pad);
+}
+
+RTCRateController::Limits RTCRtpSender::Impl::limits() const {
     const auto& encoding = current.encodings.front();
-    int64_t bitrate = encoding.maxBitrateBps.value_or(kDefaultBitrateBps);
-    return std::max(bitrate, encoding.minBitrateBps.value_or(0));
+    int64_t floor = encoding.minBitrateBps.value_or(0);
+    return {floor, std::max(encoding.maxBitrateBps.value_or(kDefaultBitrateBps), floor), framerate()};
+}
+
+int64_t RTCRtpSender::Impl::bitrateBps() const {
+    return rate.target().bitrateBps;
+}
+
+void RTCRtpSender::Impl::adapt(const RTCRateController::Feedback& feedback) {
+    std::lock_guard lock(mutex);
+    if (stopped) return;
+    int64_t before = bitrateBps();
+    rate.update(feedback);
+    if (bitrateBps() != before) applyBitrate();
+}
+
+// A receiver that lost a picture asks for a key frame; under loss it asks often, and every key
+// frame is a burst that costs the link more. One goes out per spacing; a request inside it is
+// kept and served when the spacing has passed.
+bool RTCRtpSender::Impl::admitKeyFrameRequest() {
+    std::lock_guard lock(mutex);
+    int64_t now = monotonicNs();
+    if (now - lastKeyFrameRequestNs < kKeyFrameSpacingNs) {
+        keyFrameOwed = true;
+        return false;
+    }
+    lastKeyFrameRequestNs = now;
+    keyFrameOwed = false;
+    return true;
 }
 
 int RTCRtpSender::Impl::framerate() const {
@@ -224,6 +328,7 @@ Result<void> RTCRtpSender::Impl::setParameters(const RTCRtpParameters& parameter
         return Error{"encoding parameters out of range"};
     std::lock_guard lock(mutex);
     current = parameters;
+    rate.setLimits(limits());
     applyBitrate();
     return {};
 }
@@ -236,6 +341,8 @@ RTCEncoderCounters RTCRtpSender::Impl::counters() {
     counters.frameWidth = capsWidth;
     counters.frameHeight = capsHeight;
     counters.targetBitrate = bitrateBps();
+    auto target = rate.target();
+    counters.limitedByBandwidth = target.bitrateBps < limits().maxBps || target.fps < framerate();
     return counters;
 }
 

@@ -81,8 +81,8 @@ void addEncoderFigures(Json& values, const RTCEncoderCounters& encoder) {
     }
     if (encoder.framesPerSecond) values["framesPerSecond"] = *encoder.framesPerSecond;
     if (encoder.targetBitrate > 0) values["targetBitrate"] = encoder.targetBitrate;
-    // The encoder never lowers resolution or frame rate on its own.
-    values["qualityLimitationReason"] = "none";
+    // The resolution is never lowered; the bitrate and frame rate only for the link.
+    values["qualityLimitationReason"] = encoder.limitedByBandwidth ? "bandwidth" : "none";
     values["encoderImplementation"] = kEncoderImplementation;
 }
 

@@ -25,6 +25,7 @@ struct RTCEncoderCounters {
     int frameHeight = 0;
     std::optional<double> framesPerSecond;
     int64_t targetBitrate = 0;
+    bool limitedByBandwidth = false; // the rate controller holds the target below the encoding's
 };
 
 struct RTCStatisticsInputs {

@@ -9,6 +9,8 @@
 #include "rtc/RTCDataChannel.h"
 #include "rtc/RTCFactory.h"
 #include "rtc/RTCPeerConnection.h"
+#include "rtc/RTCRateController.h"
+#include "rtc/RTCRateFeedbackReader.h"
 #include "rtc/RTCRtpSender.h"
 #include "rtc/RTCSdp.h"
 #include "rtc/RTCSendAccounting.h"
@@ -80,6 +82,9 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     RTCRtpParameters parameters() const;
     Result<void> setParameters(const RTCRtpParameters& parameters);
     RTCEncoderCounters counters();
+    // The receiver's reports, for the rate controller (engine queue).
+    void adapt(const RTCRateController::Feedback& feedback);
+    bool admitKeyFrameRequest();
 
     std::shared_ptr<RTCVideoSource> source;
     mutable std::mutex mutex;
@@ -89,11 +94,25 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     GstPad* webrtcPad = nullptr;
     FramePacer pacer; // frames the encoder takes, at the encoding's frame rate
     int capsWidth = 0, capsHeight = 0, capsRate = 0;
+    RTCRateController rate{{0, 2'500'000, 30}};
+    int64_t lastKeyFrameRequestNs = 0;
+    bool keyFrameOwed = false;
     std::atomic<uint64_t> framesEncoded{0};
     FrameRateMeter encodedRate;
     std::atomic<bool> stopped{false};
 
+    // Frames on their way through the encoder while a media trace is kept.
+    struct TracedFrame {
+        GstClockTime pts;
+        int64_t capturedNs, encoderInNs, encodedNs;
+    };
+    std::mutex traceMutex;
+    std::deque<TracedFrame> tracedFrames;
+
 private:
+    void noteEncoded(GstBuffer* buffer, int64_t encodedNs);
+    void tracePayloaded(GstElement* payloader);
+    RTCRateController::Limits limits() const;
     int64_t bitrateBps() const;
     int framerate() const;
     void applyBitrate();
@@ -113,11 +132,16 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     void onIceConnectionStateChanged();
     void onConnectionStateChanged();
     void onGatheringStateChanged();
+    void enlargeSocketBuffers();
+    void adaptRate();
     void onDataChannel(GstWebRTCDataChannel* channel);
     void onPadAdded(GstPad* pad);
     void onDecodedSample(GstSample* sample);
     void checkConsent();
     void installConsentProbes();
+    void traceSentPackets();
+    void traceDepayloaded(GstPad* depaySink);
+    void traceDecoded(GstClockTime pts, int64_t decodedNs);
     uint64_t sctpBytesSent(int streamId);
     void pumpBufferedAmounts();
     void startPump();
@@ -138,7 +162,9 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     std::shared_ptr<RTCConsentWatch> consent;
     std::atomic<bool> silenceReported{false};
     Timer consentTimer;
+    Timer rateTimer;
     Timer pumpTimer;
+    RTCRateFeedbackReader rateFeedback; // engine queue only
 
     mutable std::mutex mutex;
     std::weak_ptr<RTCPeerConnectionDelegate> delegate;
@@ -148,6 +174,9 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     std::shared_ptr<RTCRtpSender::Impl> sender;
     std::vector<std::shared_ptr<RTCRtpSender>> senderHandles;
     std::vector<GstRef<GstElement>> probedSources;
+    std::vector<GstRef<GstElement>> probedSinks;
+    std::mutex traceMutex;
+    std::deque<std::pair<GstClockTime, uint32_t>> depayloadedFrames; // pts, RTP timestamp
     GstRef<GstElement> sctpEncoder;
     RTCIceConnectionState iceState = RTCIceConnectionState::newState;
     RTCPeerConnectionState peerState = RTCPeerConnectionState::newState;

@@ -25,11 +25,13 @@ bool isEvent(const Json& event, const std::string& name) {
     return field::string(event, "event").value_or("") == name;
 }
 
-// A connected pair of engine processes.
+// A connected pair of engine processes. `offererLauncher` runs the offerer through another
+// program (nsenter into another namespace).
 struct Session {
-    explicit Session(std::vector<std::string> offererFlags = {},
-                     std::vector<std::string> answererFlags = {}) {
-        std::vector<std::string> offererArguments{peerProgram(), "offerer"};
+    explicit Session(std::vector<std::string> offererFlags = {}, std::vector<std::string> answererFlags = {},
+                     std::vector<std::string> offererLauncher = {}) {
+        std::vector<std::string> offererArguments = offererLauncher;
+        offererArguments.insert(offererArguments.end(), {peerProgram(), "offerer"});
         offererArguments.insert(offererArguments.end(), offererFlags.begin(), offererFlags.end());
         std::vector<std::string> answererArguments{peerProgram(), "answerer"};
         answererArguments.insert(answererArguments.end(), answererFlags.begin(), answererFlags.end());
@@ -338,4 +340,54 @@ TEST(RTCPeerConnection, SurvivorReportsAKilledPeerFailed) {
             },
             kGenerous));
     }
+}
+
+namespace {
+
+// The targets the sender's encoder reports, one per statistics request, until `done` holds for
+// the newest (at most `limit`).
+std::optional<double> targetWhen(PeerProcess& sender, const std::function<bool(double)>& done,
+                                 std::chrono::seconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto report = statsWhere(
+            sender, [](const Json& report) { return firstOfType(report, "outbound-rtp").has_value(); });
+        if (!report) return std::nullopt;
+        double target = numberOf(*firstOfType(*report, "outbound-rtp"), "targetBitrate");
+        if (done(target)) return target;
+        std::this_thread::sleep_for(500ms);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// The sender's rate adaptation through the real engine over an impaired link: the receiving
+// offerer sits behind the link emulator in a namespace of its own; the emulator drops packets
+// both ways while told to. The encoder's target falls below the ceiling on loss and climbs again
+// once the loss stops.
+TEST(RTCRateAdaptation, EncoderTargetFallsOnLossAndRisesWhenItStops) {
+    PeerProcess link({QUORLINTH_LINK_EMULATOR, "--rate", "50000000", "--delay", "10"});
+    auto ready = link.waitForEvent("ready", kGenerous);
+    ASSERT_TRUE(ready);
+    std::string farSide =
+        "--net=/proc/" + std::to_string(field::int64(*ready, "pid").value_or(0)) + "/ns/net";
+    Session session({"--address", "10.77.0.2"}, {"--address", "10.77.0.1"}, {"/usr/bin/nsenter", farSide});
+    ASSERT_TRUE(session.connected());
+    constexpr double kCeiling = 8'000'000;
+    session.answerer->send({{"cmd", "encoding"}, {"max_bitrate", kCeiling}, {"max_framerate", 30}});
+    session.answerer->send({{"cmd", "push"}, {"width", 1280}, {"height", 720}, {"fps", 30}});
+    ASSERT_TRUE(session.frameOfSize(1280, 720));
+    ASSERT_TRUE(targetWhen(
+        *session.answerer, [&](double target) { return target == kCeiling; }, 20s));
+
+    link.send({{"loss_percent", 25}});
+    auto fallen = targetWhen(
+        *session.answerer, [&](double target) { return target < 0.7 * kCeiling; }, 40s);
+    ASSERT_TRUE(fallen) << "the target stayed near the ceiling under 25 % loss";
+
+    link.send({{"loss_percent", 0}});
+    auto risen = targetWhen(
+        *session.answerer, [&](double target) { return target > 1.3 * *fallen; }, 40s);
+    EXPECT_TRUE(risen) << "the target stayed at " << *fallen << " after the loss stopped";
 }

@@ -91,6 +91,9 @@ TEST(RTCStatisticsMapping, AddsDecoderAndEncoderFiguresOnlyWhereKnown) {
     EXPECT_EQ(outbound["qualityLimitationReason"], "none");
     EXPECT_EQ(outbound["encoderImplementation"], "x264");
     EXPECT_EQ(outbound["bytesSent"], 5000);
+
+    inputs.encoder->limitedByBandwidth = true; // the rate controller holds the target down
+    EXPECT_EQ(buildStatisticsReport(inputs).at("rtp-out").values["qualityLimitationReason"], "bandwidth");
 }
 
 TEST(RTCStatisticsMapping, CompletesBareCodecEntriesFromTheNegotiatedCodec) {

@@ -1,0 +1,82 @@
+#include "rtc/RTCRateController.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quorlinth {
+
+namespace {
+
+constexpr double kHighLoss = 0.10;
+constexpr double kLowLoss = 0.02;
+constexpr double kGrowthPerSecond = 1.08;
+constexpr double kBackOff = 0.85;
+constexpr double kSentHeadroom = 1.5;
+constexpr int64_t kRoundTripWindowMs = 10'000;
+// One cut has to show in the reports before the next; a report's round trip lags the queue.
+constexpr int64_t kDecreaseSpacingMs = 500;
+constexpr double kAbsoluteFloorBps = 100'000;
+
+} // namespace
+
+RTCRateController::RTCRateController(Limits limits) : limits(limits), estimateBps(double(limits.maxBps)) {}
+
+void RTCRateController::setLimits(Limits newLimits) {
+    limits = newLimits;
+    // Until the path has shown a limit, a raised ceiling is taken at once.
+    estimateBps = lastDecreaseMs ? std::min(estimateBps, double(limits.maxBps)) : double(limits.maxBps);
+}
+
+double RTCRateController::minRoundTripMs(int64_t nowMs) {
+    while (!roundTrips.empty() && roundTrips.front().first < nowMs - kRoundTripWindowMs)
+        roundTrips.pop_front();
+    double least = roundTrips.empty() ? 0 : roundTrips.front().second;
+    for (const auto& [at, ms] : roundTrips)
+        least = std::min(least, ms);
+    return least;
+}
+
+void RTCRateController::decrease(double toBps, int64_t nowMs) {
+    if (lastDecreaseMs && nowMs - *lastDecreaseMs < kDecreaseSpacingMs) return;
+    estimateBps = std::max(std::min(estimateBps, toBps), kAbsoluteFloorBps);
+    lastDecreaseMs = nowMs;
+}
+
+RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
+    if (feedback.sentBps) lastSentBps = feedback.sentBps;
+    if (!feedback.lossFraction) return target(); // no new report: nothing learnt about the path
+    double seconds = lastUpdateMs ? double(feedback.nowMs - *lastUpdateMs) / 1000 : 0;
+    lastUpdateMs = feedback.nowMs;
+
+    bool queueing = false;
+    if (feedback.roundTripSeconds && *feedback.roundTripSeconds > 0) {
+        double ms = *feedback.roundTripSeconds * 1000;
+        roundTrips.emplace_back(feedback.nowMs, ms);
+        queueing = ms - minRoundTripMs(feedback.nowMs) > kQueueingMs;
+    }
+    double loss = feedback.lossFraction.value_or(0);
+    double delivered = feedback.receivedBps.value_or(lastSentBps.value_or(estimateBps) * (1 - loss));
+
+    if (loss > kHighLoss) {
+        decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs);
+    } else if (queueing) {
+        decrease(kBackOff * delivered, feedback.nowMs);
+    } else if (loss < kLowLoss && seconds > 0) {
+        double grown = estimateBps * std::pow(kGrowthPerSecond, seconds);
+        if (lastSentBps) grown = std::min(grown, std::max(estimateBps, kSentHeadroom * *lastSentBps));
+        estimateBps = std::min(grown, double(limits.maxBps));
+    }
+    return target();
+}
+
+RTCRateController::Target RTCRateController::target() const {
+    double floor = double(std::clamp<int64_t>(limits.minBps, 0, limits.maxBps));
+    Target result;
+    result.bitrateBps = int64_t(std::clamp(estimateBps, floor, double(limits.maxBps)));
+    result.fps = limits.maxFps;
+    if (floor > 0 && estimateBps < floor)
+        result.fps = std::max(kMinFps, int(std::lround(limits.maxFps * estimateBps / floor)));
+    return result;
+}
+
+} // namespace quorlinth

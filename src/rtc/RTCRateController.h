@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+namespace quorlinth {
+
+// Send-side rate adaptation in the spirit of the published WebRTC congestion controllers: the
+// receiver's reports move the encoder's target between the encoding's floor and ceiling.
+//  - Loss: above 10 % the target falls by half the loss; below 2 % it may grow.
+//  - Delay: a round trip above its recent minimum by more than kQueueingMs means a queue is
+//    building on the path; the target falls to 85 % of what the receiver got.
+//  - Growth is multiplicative (8 % a second) and never beyond 1.5 × what was last sent, so an
+//    encoder that undershoots (a still screen) does not walk the target away from the link.
+// Below the bitrate floor the frame rate takes the cut instead (never below kMinFps).
+// It acts on receiver reports only; between them nothing changes. Pure logic: the engine feeds
+// it its statistics.
+class RTCRateController {
+public:
+    static constexpr double kQueueingMs = 25;
+    static constexpr int kMinFps = 5;
+
+    struct Limits {
+        int64_t minBps = 0;
+        int64_t maxBps = 0;
+        int maxFps = 30;
+        bool operator==(const Limits&) const = default;
+    };
+    struct Feedback {
+        int64_t nowMs = 0;
+        std::optional<double> lossFraction;     // set when a new receiver report came in
+        std::optional<double> roundTripSeconds; // of the newest report
+        std::optional<double> sentBps;          // what the sender put out since the last feedback
+        std::optional<double> receivedBps;      // what reached the receiver, when known
+    };
+    struct Target {
+        int64_t bitrateBps = 0;
+        int fps = 0;
+        bool operator==(const Target&) const = default;
+    };
+
+    explicit RTCRateController(Limits limits);
+
+    // New floor and ceiling (the encoding's parameters). The estimate is clamped to them; before
+    // any congestion it follows the ceiling.
+    void setLimits(Limits limits);
+    Target update(const Feedback& feedback);
+    Target target() const;
+
+private:
+    double minRoundTripMs(int64_t nowMs);
+    void decrease(double toBps, int64_t nowMs);
+
+    Limits limits;
+    double estimateBps; // may fall below the floor: the frame rate then carries the cut
+    std::optional<int64_t> lastUpdateMs;
+    std::optional<int64_t> lastDecreaseMs;
+    std::optional<double> lastSentBps;
+    std::deque<std::pair<int64_t, double>> roundTrips; // ms, ms
+};
+
+} // namespace quorlinth

@@ -1,0 +1,47 @@
+#include "rtc/RTCRateFeedbackReader.h"
+
+namespace quorlinth {
+
+namespace {
+
+double number(const Json& values, const char* name) {
+    auto found = values.find(name);
+    return found != values.end() && found->is_number() ? found->get<double>() : 0;
+}
+
+bool isType(const Json& values, const char* type) {
+    auto found = values.find("type");
+    return found != values.end() && found->is_string() && found->get<std::string>() == type;
+}
+
+} // namespace
+
+RTCRateController::Feedback RTCRateFeedbackReader::read(const Json& engineReport, int64_t nowMs) {
+    RTCRateController::Feedback feedback;
+    feedback.nowMs = nowMs;
+    if (!engineReport.is_object()) return feedback;
+    std::optional<Report> report;
+    std::optional<double> bytesSent;
+    for (const auto& [id, values] : engineReport.items()) {
+        if (!values.is_object()) continue;
+        if (isType(values, "remote-inbound-rtp") && values.contains("round-trip-time"))
+            report = Report{number(values, "packets-lost"), number(values, "fraction-lost"),
+                            number(values, "round-trip-time"), number(values, "jitter")};
+        else if (isType(values, "outbound-rtp"))
+            bytesSent = number(values, "bytes-sent");
+    }
+    if (!report || report == lastReport) return feedback;
+    lastReport = report;
+    // A report's fraction is its 8-bit field over 256; some versions hand over the raw field.
+    feedback.lossFraction = report->fraction > 1 ? report->fraction / 256 : report->fraction;
+    if (report->roundTrip > 0) feedback.roundTripSeconds = report->roundTrip;
+    if (bytesSent) {
+        if (sentAtLastReport && nowMs > sentAtLastReport->first && *bytesSent >= sentAtLastReport->second)
+            feedback.sentBps =
+                (*bytesSent - sentAtLastReport->second) * 8 * 1000 / double(nowMs - sentAtLastReport->first);
+        sentAtLastReport = {nowMs, *bytesSent};
+    }
+    return feedback;
+}
+
+} // namespace quorlinth

@@ -1,0 +1,121 @@
+#include "rtc/RTCRateController.h"
+
+#include "rtc/RTCRateFeedbackReader.h"
+
+#include <gtest/gtest.h>
+
+using namespace quorlinth;
+
+namespace {
+
+constexpr RTCRateController::Limits kDirect{1'000'000, 12'000'000, 30};
+
+RTCRateController::Feedback report(int64_t nowMs, double loss, double rttMs, double sentBps) {
+    return {nowMs, loss, rttMs / 1000, sentBps, std::nullopt};
+}
+
+} // namespace
+
+TEST(RTCRateController, StartsAtTheCeilingAndHoldsOnAClearLink) {
+    RTCRateController controller(kDirect);
+    EXPECT_EQ(controller.target(), (RTCRateController::Target{12'000'000, 30}));
+    for (int64_t at = 0; at <= 5000; at += 500)
+        EXPECT_EQ(controller.update(report(at, 0, 40, 11'000'000)).bitrateBps, 12'000'000);
+}
+
+TEST(RTCRateController, BacksOffOnLossAndOnAGrowingQueue) {
+    struct Case {
+        const char* name;
+        double loss;
+        double rttMs;
+        int64_t expectedBps;
+    };
+    const Case cases[] = {
+        {"heavy loss: half the loss off", 0.20, 40, 10'800'000},
+        {"queue building: 85 % of what got through", 0, 40 + 60, int64_t(0.85 * 10'000'000)},
+        {"moderate loss without a queue: hold", 0.05, 40, 12'000'000},
+        {"jitter under the queueing threshold: hold", 0.0, 40 + 20, 12'000'000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RTCRateController controller(kDirect);
+        controller.update(report(0, 0, 40, 10'000'000));
+        EXPECT_EQ(controller.update(report(500, c.loss, c.rttMs, 10'000'000)).bitrateBps, c.expectedBps);
+    }
+}
+
+TEST(RTCRateController, CutsOncePerSpacingThenRecoversBoundedBySentRate) {
+    RTCRateController controller(kDirect);
+    controller.update(report(0, 0, 40, 12'000'000));
+    EXPECT_EQ(controller.update(report(250, 0, 200, 8'000'000)).bitrateBps, 6'800'000);
+    // Still queueing 250 ms later: the first cut has not shown yet, so no second one.
+    EXPECT_EQ(controller.update(report(500, 0, 200, 6'800'000)).bitrateBps, 6'800'000);
+    EXPECT_EQ(controller.update(report(750, 0, 200, 6'800'000)).bitrateBps, 5'780'000);
+    // The queue drains: growth of 8 % a second, but never past 1.5 × what was sent.
+    auto grown = controller.update(report(1750, 0, 40, 5'780'000)).bitrateBps;
+    EXPECT_NEAR(double(grown), 5'780'000 * 1.08, 1000);
+    EXPECT_EQ(controller.update(report(11'750, 0, 40, 1'000'000)).bitrateBps, grown);
+    // A long clear run reaches the ceiling and stays there.
+    for (int64_t at = 12'000; at < 60'000; at += 500)
+        controller.update(report(at, 0, 40, 12'000'000));
+    EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
+}
+
+TEST(RTCRateController, BelowTheFloorTheFrameRateTakesTheCut) {
+    RTCRateController controller(kDirect);
+    controller.update(report(0, 0, 40, 12'000'000));
+    int64_t at = 0;
+    // Heavy loss again and again: the bitrate stops at the floor, the frame rate goes on down.
+    for (int step = 0; step < 40; ++step)
+        controller.update(report(at += 600, 0.5, 40, 1'000'000));
+    auto target = controller.target();
+    EXPECT_EQ(target.bitrateBps, 1'000'000);
+    EXPECT_EQ(target.fps, RTCRateController::kMinFps);
+    // The loss stops: the frame rate comes back before the bitrate grows.
+    for (int step = 0; step < 200 && controller.target().fps < 30; ++step)
+        controller.update(report(at += 500, 0, 40, 1'000'000));
+    EXPECT_EQ(controller.target().fps, 30);
+    EXPECT_LT(controller.target().bitrateBps, 1'050'000);
+}
+
+TEST(RTCRateController, NewLimitsClampTheTargetAndAreTakenAtOnceBeforeAnyCongestion) {
+    RTCRateController controller(kDirect);
+    controller.setLimits({0, 4'000'000, 20}); // a route not known yet
+    EXPECT_EQ(controller.target(), (RTCRateController::Target{4'000'000, 20}));
+    controller.setLimits(kDirect); // found direct: nothing has limited the path so far
+    EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
+    controller.update(report(0, 0, 40, 12'000'000));
+    controller.update(report(500, 0.3, 40, 12'000'000)); // congestion: 10.2 Mbit/s
+    controller.setLimits({0, 4'000'000, 20});
+    controller.setLimits(kDirect); // after congestion a raised ceiling is grown into
+    EXPECT_EQ(controller.target().bitrateBps, 4'000'000);
+}
+
+TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePrevious) {
+    RTCRateFeedbackReader reader;
+    auto stats = [](double lost, double fraction, double rtt, double bytesSent) {
+        return Json{{"rtp-remote-inbound-stream-stats_1",
+                     {{"type", "remote-inbound-rtp"},
+                      {"packets-lost", lost},
+                      {"fraction-lost", fraction},
+                      {"round-trip-time", rtt},
+                      {"jitter", 0.001}}},
+                    {"rtp-outbound-stream-stats_1", {{"type", "outbound-rtp"}, {"bytes-sent", bytesSent}}}};
+    };
+    auto first = reader.read(stats(0, 0, 0.040, 1'000'000), 1000);
+    EXPECT_EQ(first.lossFraction, 0.0);
+    EXPECT_EQ(first.roundTripSeconds, 0.040);
+    EXPECT_FALSE(first.sentBps); // nothing to measure from yet
+    // The same report read again: no figures about the path.
+    auto again = reader.read(stats(0, 0, 0.040, 1'250'000), 1250);
+    EXPECT_FALSE(again.lossFraction);
+    EXPECT_FALSE(again.roundTripSeconds);
+    auto next = reader.read(stats(12, 0.25, 0.090, 2'000'000), 2000);
+    EXPECT_EQ(next.lossFraction, 0.25);
+    EXPECT_EQ(next.roundTripSeconds, 0.090);
+    EXPECT_EQ(next.sentBps, 8'000'000.0); // a million bytes in one second
+    // A raw 8-bit fraction is read as a share of 256; malformed input gives nothing.
+    EXPECT_EQ(reader.read(stats(20, 64, 0.1, 2'100'000), 2500).lossFraction, 0.25);
+    EXPECT_FALSE(reader.read(Json::array(), 3000).lossFraction);
+    EXPECT_FALSE(reader.read(Json{{"x", {{"type", 5}}}}, 3000).lossFraction);
+}
