@@ -12,7 +12,14 @@
 #   floor_standard   the same for standard on a relay route's profile
 #   floor_paced      floor_sharp fed as the share host feeds its encoder (newest picture, 33 ms pulse)
 #   vnc              x11vnc on the same display, read by a libvncclient viewer
-# Prints every figure as `name value unit`, then a table and the ratios ours/floor, ours/VNC.
+#   impaired_8m      sharp_direct over an impaired link: 8 Mbit/s, 40 ms round trip, 1 % loss
+#   drop_20_to_3     sharp_direct over a 20 Mbit/s link (40 ms round trip) that drops to 3 Mbit/s
+#                    ten seconds into the recording
+# The impaired links: this kernel has no netem, so the controller runs in a namespace of its
+# own behind link_emulator (tests/integration/rtc), a user-space link between two TUN devices.
+# Prints every figure as `name value unit`, then a table, the p50 of each stage a frame passes
+# (for our cases from both processes' media traces, joined by RTP timestamp; for the floor from
+# its own timestamps), and the ratios ours/floor, ours/VNC.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -29,7 +36,8 @@ done
 [[ "$seconds" =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || { echo "--seconds takes a whole number ≥ 1" >&2; exit 2; }
 
 if [ "$inside" = 0 ]; then
-  QUORLINTH_BUILD_DIR="$build" "$root/scripts/build" quorlinth-service quorlinth-cli latency_bench latency_probe >&2
+  QUORLINTH_BUILD_DIR="$build" "$root/scripts/build" quorlinth-service quorlinth-cli latency_bench latency_probe \
+    link_emulator >&2
   QUORLINTH_BUILD_DIR="$build" exec "$root/scripts/netns" -- "$(readlink -f "$0")" --inside --seconds "$seconds"
 fi
 
@@ -38,6 +46,7 @@ service="$build/service/quorlinth-service"
 cli="$build/src/app/quorlinth-cli"
 bench="$build/bench/latency/latency_bench"
 probe="$build/bench/latency/latency_probe"
+emulator="$build/tests/integration/rtc/link_emulator"
 source "$root/tests/support/session.sh"
 results="$work/results.txt"
 stop() { # PID: ends one process this script started and waits for it
@@ -59,7 +68,9 @@ cat >"$work/ice.json" <<JSON
 {"servers": [{"urls": ["turn:127.0.0.1:3478?transport=udp"], "secret": "$secret", "ttl": 3600}]}
 JSON
 
-start_service alice 'correct horse battery' --dev --ice-config "$work/ice.json"
+# On every address: the impaired cases' controller reaches it across the emulated link.
+start_service alice 'correct horse battery' --dev --ice-config "$work/ice.json" --listen 0.0.0.0:0
+base="${base/0.0.0.0/127.0.0.1}"
 as host login alice 'correct horse battery' >/dev/null || fail "host login"
 as viewer login alice 'correct horse battery' >/dev/null || fail "viewer login"
 host_id="$(as host whoami | cut -f2)"
@@ -83,12 +94,16 @@ measure() { # CASE COMMAND...: runs one measuring command, keeping its figures
 ours() { # CASE PROBE-FLAGS -- SHARE-FLAGS...
   local name="$1" probe_flags="$2"; shift 3
   start_probe $probe_flags
-  in_background host share --accept-all --source x11 --allow-input --ice-address 127.0.0.1 "$@" \
-    >"$work/share-$name.out" 2>&1
+  # Both processes trace each frame's stages (the engine's QUORLINTH_MEDIA_TRACE); the bench
+  # joins the two traces into per-stage timings.
+  local host_trace="$work/trace-host-$name" viewer_trace="$work/trace-viewer-$name"
+  QUORLINTH_MEDIA_TRACE="$host_trace" in_background host share --accept-all --source x11 --allow-input \
+    --ice-address 127.0.0.1 "$@" >"$work/share-$name.out" 2>&1
   local host_pid="${pids[-1]}"
   wait_for "$work/share-$name.out" "信令已连接" 20 || fail "$name: the host did not reach the signaling service"
-  measure "$name" with_homes viewer "$bench" cloud --service "$base" --device "$host_id" --case "$name" \
-    --seconds "$seconds" --host-pid "$host_pid" --xserver-pid "$xserver"
+  measure "$name" env QUORLINTH_MEDIA_TRACE="$viewer_trace" $(homes viewer) "$bench" cloud --service "$base" \
+    --device "$host_id" --case "$name" --seconds "$seconds" --host-pid "$host_pid" --xserver-pid "$xserver" \
+    --host-trace "$host_trace" --viewer-trace "$viewer_trace"
   stop "$host_pid"
   stop "$probe_pid"
 }
@@ -98,6 +113,36 @@ floor() { # CASE FLOOR-FLAGS...
   start_probe
   measure "$name" "$bench" floor --case "$name" --seconds "$seconds" --xserver-pid "$xserver" "$@"
   stop "$probe_pid"
+}
+
+impaired() { # CASE RATE_BPS ONE_WAY_DELAY_MS LOSS_PERCENT [DROP_TO_BPS]
+  local name="$1" rate="$2" delay="$3" loss="$4" drop_to="${5:-}"
+  rm -f "$work/link.in"
+  mkfifo "$work/link.in"
+  "$emulator" --rate "$rate" --delay "$delay" --loss "$loss" <"$work/link.in" >"$work/link-$name.out" 2>&1 &
+  local link_pid=$!
+  pids+=("$link_pid")
+  exec 7>"$work/link.in" # held open: the emulator runs until it closes
+  wait_for "$work/link-$name.out" '"ready"' 10 || fail "$name: the link emulator did not start"
+  local far=(nsenter "--net=/proc/$link_pid/ns/net") far_base="${base/127.0.0.1/10.77.0.1}"
+  with_homes far "${far[@]}" "$cli" --service "$far_base" login alice 'correct horse battery' >/dev/null ||
+    fail "$name: login across the link"
+  start_probe
+  local host_trace="$work/trace-host-$name" viewer_trace="$work/trace-viewer-$name"
+  QUORLINTH_MEDIA_TRACE="$host_trace" in_background host share --accept-all --source x11 --allow-input \
+    --ice-address 10.77.0.1 --quality sharp >"$work/share-$name.out" 2>&1
+  local host_pid="${pids[-1]}"
+  wait_for "$work/share-$name.out" "信令已连接" 20 || fail "$name: the host did not reach the signaling service"
+  local drop=()
+  [ -n "$drop_to" ] && drop=(--link-control "$work/link.in" --drop-to "$drop_to" --drop-after 10)
+  measure "$name" env QUORLINTH_MEDIA_TRACE="$viewer_trace" $(homes far) "${far[@]}" "$bench" cloud \
+    --service "$far_base" --ice-address 10.77.0.2 --device "$host_id" --case "$name" --seconds "$seconds" \
+    --host-pid "$host_pid" --xserver-pid "$xserver" --host-trace "$host_trace" --viewer-trace "$viewer_trace" \
+    "${drop[@]}"
+  stop "$host_pid"
+  stop "$probe_pid"
+  exec 7>&-
+  stop "$link_pid"
 }
 
 vnc() {
@@ -118,5 +163,7 @@ floor floor_sharp --quality sharp
 floor floor_standard --quality standard --relay
 floor floor_paced --quality sharp --paced
 vnc
+impaired impaired_8m 8000000 20 1
+impaired drop_20_to_3 20000000 20 0 3000000
 
 awk -f "$root/bench/latency/summary.awk" "$results"

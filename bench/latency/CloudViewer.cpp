@@ -87,7 +87,7 @@ Result<CloudViewer::Figures> CloudViewer::run(const std::string& serviceBase, co
     auto rates = std::make_shared<RateLines>();
     ConnectionDiagnostics::shared().setSink([rates](const std::string& text) { rates->line(text); });
     CloudRTCClient::Options options;
-    options.iceAddresses = {"127.0.0.1"};
+    options.iceAddresses = {window.iceAddress};
     options.timings.linkTick = Millis(1000);
     auto client = CloudRTCClient::create(access.value(), deviceID, std::nullopt, std::nullopt, options);
 

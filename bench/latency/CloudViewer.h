@@ -23,6 +23,7 @@ public:
     struct Window {
         double warmupSeconds = 2;
         double seconds = 30;
+        std::string iceAddress = "127.0.0.1"; // where this side gathers
         // Called as recording starts (true) and ends (false), on the main thread.
         std::function<void(bool recording)> onWindow;
     };

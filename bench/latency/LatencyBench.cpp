@@ -3,6 +3,8 @@
 // `name value unit` lines under "latency.<case>.". bench/latency.sh sets up the display, the
 // service, the relay and the sharing host inside a private network namespace and runs the modes.
 //   latency_bench cloud --service BASE --device ID --case NAME [--seconds N] [--host-pid P] [--xserver-pid P]
+//                       [--host-trace FILE --viewer-trace FILE] [--ice-address A]
+//                       [--link-control FIFO --drop-to BPS --drop-after SECONDS]
 //   latency_bench floor --case NAME [--quality Q] [--relay] [--paced] [--seconds N] [--xserver-pid P]
 //   latency_bench vnc   --case NAME --port PORT [--seconds N] [--host-pid P] [--xserver-pid P]
 // cloud and vnc expect the probe on the host's display; floor captures DISPLAY itself.
@@ -10,9 +12,11 @@
 #include "CloudViewer.h"
 #include "FloorPipeline.h"
 #include "ProcessUsage.h"
+#include "StageTrace.h"
 #include "VncReader.h"
 #include "rtc/RTCFactory.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -44,8 +48,9 @@ struct Arguments {
 };
 
 std::optional<Arguments> parse(int argc, char** argv) {
-    static const std::set<std::string> kValued = {"case",    "seconds", "service",  "device",
-                                                  "quality", "port",    "host-pid", "xserver-pid"};
+    static const std::set<std::string> kValued = {
+        "case",        "seconds",    "service",      "device",      "quality",      "port",    "host-pid",
+        "xserver-pid", "host-trace", "viewer-trace", "ice-address", "link-control", "drop-to", "drop-after"};
     if (argc < 2) return std::nullopt;
     Arguments arguments{argv[1], {}};
     for (int index = 2; index < argc; ++index) {
@@ -87,6 +92,49 @@ struct Usage {
     }
 };
 
+// Tells the link emulator (its command FIFO) to drop to a lower rate some seconds into the
+// recording, and remembers when.
+class LinkDrop {
+public:
+    explicit LinkDrop(const Arguments& arguments)
+        : control(arguments.text("link-control")), rate(arguments.text("drop-to")),
+          after(double(arguments.number("drop-after", 10))) {}
+    ~LinkDrop() {
+        if (thread.joinable()) thread.join();
+    }
+    void recording(bool on) {
+        if (!on || control.empty() || rate.empty() || thread.joinable()) return;
+        thread = std::thread([this] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(after));
+            if (std::FILE* fifo = std::fopen(control.c_str(), "w")) {
+                std::fprintf(fifo, "{\"rate\": %s}\n", rate.c_str());
+                std::fclose(fifo);
+                droppedUnixNs = bench::unixNowNs();
+            }
+        });
+    }
+    // Seconds from the drop until the latency stayed under `boundMs`; -1 without a drop or a
+    // picture after it.
+    double recoverySeconds(const LatencyRecorder::Summary& summary, double boundMs) const {
+        if (!droppedUnixNs) return -1;
+        int64_t lastOver = droppedUnixNs;
+        bool seen = false;
+        for (size_t index = 0; index < summary.latenciesMs.size(); ++index) {
+            if (summary.decodedUnixNs[index] < droppedUnixNs) continue;
+            seen = true;
+            if (summary.latenciesMs[index] >= boundMs) lastOver = summary.decodedUnixNs[index];
+        }
+        return seen ? double(lastOver - droppedUnixNs) / 1e9 : -1;
+    }
+    bool active() const { return !control.empty() && !rate.empty(); }
+
+private:
+    std::string control, rate;
+    double after;
+    std::thread thread;
+    std::atomic<int64_t> droppedUnixNs{0};
+};
+
 int runCloud(const Arguments& arguments, const std::string& prefix, double seconds) {
     if (auto ready = RTCPeerConnectionFactory::initialize(); !ready) {
         std::fprintf(stderr, "latency_bench: %s\n", ready.error().c_str());
@@ -94,13 +142,25 @@ int runCloud(const Arguments& arguments, const std::string& prefix, double secon
     }
     LatencyRecorder recorder;
     Usage usage(arguments);
-    CloudViewer::Window window{kWarmupSeconds, seconds, [&](bool recording) { usage.window(recording); }};
+    int64_t windowNs[2] = {0, 0};
+    LinkDrop drop(arguments);
+    CloudViewer::Window window{kWarmupSeconds, seconds, arguments.text("ice-address", "127.0.0.1"),
+                               [&](bool recording) {
+                                   usage.window(recording);
+                                   windowNs[recording ? 0 : 1] = bench::monotonicNowNs();
+                                   drop.recording(recording);
+                               }};
     auto figures = CloudViewer::run(arguments.text("service"), arguments.text("device"), window, recorder);
     if (!figures) {
         std::fprintf(stderr, "latency_bench: %s\n", figures.error().c_str());
         return 1;
     }
-    printSummary(prefix, recorder.summary());
+    auto summary = recorder.summary();
+    printSummary(prefix, summary);
+    if (!arguments.text("host-trace").empty())
+        printStages(prefix, readStageTimings(arguments.text("host-trace"), arguments.text("viewer-trace"),
+                                             windowNs[0], windowNs[1], summary));
+    if (drop.active()) printFigure(prefix + "recovery_under_150ms", drop.recoverySeconds(summary, 150), "s");
     printFigure(prefix + "accept_to_first_frame", figures.value().acceptToFirstFrameMs, "ms");
     printFigure(prefix + "bitrate", figures.value().receivedKbps / 1000, "Mbit/s");
     std::printf("%sroute %s\n", prefix.c_str(),

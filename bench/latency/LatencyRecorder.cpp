@@ -15,7 +15,10 @@ constexpr double kImplausibleMs = 10'000;
 void LatencyRecorder::setRecording(bool on) {
     std::lock_guard lock(mutex);
     int64_t now = bench::monotonicNowNs();
-    if (on && !recording) recordingSinceNs = now;
+    if (on && !recording) {
+        recordingSinceNs = now;
+        lastPictureUnixNs = 0;
+    }
     if (!on && recording) recordedNs += now - recordingSinceNs;
     recording = on;
 }
@@ -24,7 +27,13 @@ void LatencyRecorder::picture(int64_t decodedUnixNs, const uint8_t* pixels, int 
                               int stride) {
     auto reading = ClockPattern::decode(pixels, width, height, stride);
     std::lock_guard lock(mutex);
-    if (recording) ++collected.pictures;
+    if (recording) {
+        ++collected.pictures;
+        if (lastPictureUnixNs)
+            collected.longestGapMs =
+                std::max(collected.longestGapMs, double(decodedUnixNs - lastPictureUnixNs) / 1e6);
+        lastPictureUnixNs = decodedUnixNs;
+    }
     if (!reading) return;
     if (recording) ++collected.readPictures;
     // Only the first picture of each drawing counts: a repeated picture says nothing new.
@@ -32,7 +41,10 @@ void LatencyRecorder::picture(int64_t decodedUnixNs, const uint8_t* pixels, int 
     if (newer && recording) {
         double latency = double(wrappedDifferenceMs(reading->drawnMs, uint64_t(decodedUnixNs / 1'000'000))) +
                          double(decodedUnixNs % 1'000'000) / 1e6;
-        if (latency >= 0 && latency < kImplausibleMs) collected.latenciesMs.push_back(latency);
+        if (latency >= 0 && latency < kImplausibleMs) {
+            collected.latenciesMs.push_back(latency);
+            collected.decodedUnixNs.push_back(decodedUnixNs);
+        }
     }
     if (!last) pressesExpected = reading->presses;
     if (newer) {
@@ -88,6 +100,7 @@ void printSummary(const std::string& prefix, const LatencyRecorder::Summary& sum
                 latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()), "ms");
     printFigure(prefix + "latency_samples", double(latencies.size()), "drawings");
     printFigure(prefix + "decoded_fps", summary.pictures / seconds, "fps");
+    printFigure(prefix + "longest_gap", summary.longestGapMs, "ms");
     printFigure(prefix + "new_drawings_per_second", double(latencies.size()) / seconds, "fps");
     printFigure(prefix + "pattern_read_ratio",
                 summary.pictures ? double(summary.readPictures) / summary.pictures : 0, "ratio");

@@ -16,12 +16,14 @@ namespace quorlinth::latency {
 class LatencyRecorder {
 public:
     struct Summary {
-        std::vector<double> latenciesMs; // one per new drawing seen, in arrival order
+        std::vector<double> latenciesMs;    // one per new drawing seen, in arrival order
+        std::vector<int64_t> decodedUnixNs; // when each of those was decoded
         std::vector<double> roundTripsMs;
         int pictures = 0;     // every picture while recording
         int readPictures = 0; // pictures whose pattern was read
         int pressesSent = 0;
         double seconds = 0;
+        double longestGapMs = 0; // between two pictures shown while recording
     };
 
     void setRecording(bool on);
@@ -43,6 +45,7 @@ private:
     int64_t recordingSinceNs = 0;
     int64_t recordedNs = 0;
     std::optional<ClockReading> last;
+    int64_t lastPictureUnixNs = 0;
     uint8_t pressesExpected = 0;
     std::deque<Pending> pending;
     Summary collected;

@@ -16,14 +16,15 @@ function ratio(ours, base, figure) {
     printf "ratio %s/%s %s %.2f\n", ours, base, figure, value[ours, figure] / value[base, figure]
 }
 END {
-    split("latency_p50 latency_p95 latency_max decoded_fps bitrate host_cpu host_rss controller_cpu controller_rss accept_to_first_frame input_round_trip_p50 input_round_trip_p95", columns, " ")
+    split("latency_p50 latency_p95 latency_max decoded_fps bitrate host_cpu host_rss controller_cpu controller_rss accept_to_first_frame input_round_trip_p50 input_round_trip_p95 longest_gap recovery_under_150ms", columns, " ")
     print ""
-    printf "%-15s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s\n", "case", "p50ms", "p95ms", "maxms", "fps",
-           "Mbit/s", "hostCPU", "hostMiB", "ctlCPU", "ctlMiB", "1st_ms", "in_p50", "in_p95"
+    printf "%-15s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s %7s\n", "case", "p50ms", "p95ms", "maxms",
+           "fps", "Mbit/s", "hostCPU", "hostMiB", "ctlCPU", "ctlMiB", "1st_ms", "in_p50", "in_p95", "gap_ms",
+           "recov_s"
     for (i = 1; i <= cases; ++i) {
         name = order[i]
         printf "%-15s", name
-        for (c = 1; c <= 12; ++c) {
+        for (c = 1; c <= 14; ++c) {
             figure = columns[c]
             # The floor is one process and the VNC viewer is its own program: same columns.
             if (figure == "controller_cpu" && !((name, figure) in value))
@@ -36,6 +37,24 @@ END {
         }
         printf "\n"
     }
+    # Where the time goes (p50 of each stage, ms). The floor's capture wait and its decode
+    # (which includes the conversion to BGRA) stand in the matching columns.
+    split("glass_to_capture capture_to_encoder encode encoded_to_sent network received_to_decoded", stages, " ")
+    print ""
+    printf "%-15s %9s %9s %9s %9s %9s %9s\n", "stage p50", "glass>cap", "cap>enc", "encode", "enc>sent",
+           "network", "recv>dec"
+    for (i = 1; i <= cases; ++i) {
+        name = order[i]
+        if (!((name, "stage_encode_p50") in value)) continue
+        printf "%-15s", name
+        for (c = 1; c <= 6; ++c) {
+            figure = "stage_" stages[c] "_p50"
+            if (stages[c] == "glass_to_capture" && !((name, figure) in value)) figure = "stage_capture_wait_p50"
+            if (stages[c] == "received_to_decoded" && !((name, figure) in value)) figure = "stage_decode_to_bgra_p50"
+            printf " %9s", show(name, figure)
+        }
+        printf "\n"
+    }
     print ""
     split("latency_p50 latency_p95", compared, " ")
     for (k = 1; k <= 2; ++k) {
@@ -44,6 +63,8 @@ END {
         ratio("sharp_direct", "vnc", compared[k])
         ratio("floor_paced", "floor_sharp", compared[k])
     }
+    ratio("impaired_8m", "sharp_direct", "latency_p95")
+    ratio("drop_20_to_3", "sharp_direct", "latency_p95")
     ratio("sharp_direct", "vnc", "input_round_trip_p50")
     ratio("sharp_direct", "vnc", "input_round_trip_p95")
 }
