@@ -2,6 +2,7 @@
 #include "app/cli/AccountCommands.h"
 #include "app/cli/CliCommand.h"
 #include "app/cli/CliParsing.h"
+#include "app/cli/LanCommands.h"
 #include "app/cli/SessionCommands.h"
 #include "app/cli/ShareCommands.h"
 #include "app/cli/UpdateCommands.h"
@@ -23,7 +24,8 @@ int main(int argc, char** argv) {
     app.add_option("--service", options.service,
                    "使用这个账号服务（基础地址，例如 https://127.0.0.1:47180）");
     int exitCode = 0;
-    for (CommandGroup group : {addAccountCommands, addShareCommands, addSessionCommands, addUpdateCommands})
+    for (CommandGroup group :
+         {addAccountCommands, addShareCommands, addSessionCommands, addLanCommands, addUpdateCommands})
         group(app, options, exitCode);
     app.add_subcommand("version", "显示版本")->callback([] { std::printf("quorlinth-cli 0.1.0\n"); });
 
