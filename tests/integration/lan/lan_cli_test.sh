@@ -19,11 +19,12 @@ named() { # NAME ROLE ARGS...: quorlinth-cli as that device, on a computer calle
   env $(homes "$role") unshare --uts sh -c "$on_computer" "$name" "$cli" --service "$base" "$@"
 }
 
-share_as() { # NAME ROLE > OUTPUT: a LAN host sharing the test pattern, stopped at cleanup
+share_as() { # NAME ROLE [SHARE OPTIONS...] > OUTPUT: a LAN host sharing the test pattern
   # Started directly, not through `named`: a function in the background is a subshell, and
   # $! must be the sharing process itself.
-  env $(homes "$2") unshare --uts sh -c "$on_computer" "$1" "$cli" --service "$base" \
-    share --source pattern --pattern-size 640x360 --accept-all --ice-address 10.213.0.1 &
+  local name="$1" role="$2"; shift 2
+  env $(homes "$role") unshare --uts sh -c "$on_computer" "$name" "$cli" --service "$base" \
+    share --source pattern --pattern-size 640x360 --ice-address 10.213.0.1 "$@" &
   pids+=($!)
 }
 
@@ -57,7 +58,7 @@ if env $(homes viewer) unshare --mount sh -c 'mount -t tmpfs tmpfs /run && exec 
 fi
 grep -q "系统的局域网发现服务（avahi-daemon）没有运行" "$work/nodaemon.out" || fail "no daemon not reported"
 
-share_as studyroom host >"$work/share.out" 2>&1
+share_as studyroom host --accept-all >"$work/share.out" 2>&1
 share_pid=$!
 wait_for "$work/share.out" "共享已开始" 20 "$share_pid" || fail "sharing did not start without the service"
 if ! wait_for "$work/share.out" "局域网 端口 47120" 10 "$share_pid"; then
@@ -75,9 +76,10 @@ named studyroom viewer lan list --seconds 3 >"$work/own.out" 2>"$work/own.err" |
 ! grep -q "studyroom" "$work/own.out" || fail "the host listed itself"
 grep -q "没有发现正在共享的电脑" "$work/own.err" || fail "an empty listing says nothing"
 
-connect_lan() { # OUTPUT ARGS...: connect --lan to the listed address from the viewer
-  local out="$1"; shift
-  named viewer-pc viewer connect --lan "$address" --ice-address 10.213.0.2 --seconds 60 "$@" >"$out" 2>&1
+connect_lan() { # OUTPUT [ROLE] ARGS...: connect --lan to the listed address, by default from the viewer
+  local out="$1" role=viewer; shift
+  [ "${1:-}" = stranger ] && role=stranger && shift
+  named "$role-pc" "$role" connect --lan "$address" --ice-address 10.213.0.2 --seconds 60 "$@" >"$out" 2>&1
 }
 
 # First dial without the password: refused with the reason's text.
@@ -102,11 +104,19 @@ EOF
 connect_lan "$work/trusted.out" --frames 30 --save "$work/trusted.png" || fail "trusted connect"
 grep -q "已保存 $work/trusted.png 640x360" "$work/trusted.out" || fail "no picture for the trusted viewer"
 
-# The same address answered by another installation (a new key): refused before any password.
+# The same address answered by another installation (a new key), which has no terminal to ask
+# for consent on: the viewer refuses it before any password; a newcomer with the right password
+# is declined, and the password stays.
 stop_pid "$share_pid"
 share_as studyroom reinstalled >"$work/reinstalled.out" 2>&1
 wait_for "$work/reinstalled.out" "局域网 端口 47120" 20 $! || fail "reinstalled host did not start"
-if connect_lan "$work/changed.out" --lan-password "$(lan_password "$work/reinstalled.out")"; then
+password="$(lan_password "$work/reinstalled.out")"
+if connect_lan "$work/declined.out" stranger --lan-password "$password"; then
+  fail "connected without the host's consent"
+fi
+grep -q "对方拒绝了连接" "$work/declined.out" || fail "declined not said"
+[ "$(lan_password "$work/reinstalled.out")" = "$password" ] || fail "declining changed the password"
+if connect_lan "$work/changed.out" --lan-password "$password"; then
   fail "connected to a host with a new key at a known address"
 fi
 grep -q "对方的身份与上次连接时不同。" "$work/changed.out" || fail "new host key not refused with its text"
