@@ -364,6 +364,7 @@ void CloudRTCClient::sessionReplied(Result<std::pair<unsigned, std::string>> rep
         auto name = field::string(*device, "name");
         if (platform && name) {
             targetPlatform = *platform;
+            openTransferChannel();
             bool viewOnly = field::boolean(*object, "view_only", *platform == "ios");
             onMain([name = *name, platform = *platform, viewOnly](CloudRTCClient& self) {
                 if (self.onTarget) self.onTarget(name, platform, viewOnly);
@@ -406,14 +407,20 @@ void CloudRTCClient::setupPeer(const std::vector<RTCIceServer>& iceServers) {
         control = channel.value();
         control->setDelegate(weak_from_this());
     }
-    if (isDesktopPlatform(targetPlatform)) {
-        if (auto channel = peer->createDataChannel("transfer")) {
-            transfer = channel.value();
-            if (onTransferChannel) onTransferChannel(transfer);
-        }
-    }
+    openTransferChannel();
     createOffer();
     status("已授权，正在建立加密视频连接");
+}
+
+// Desktop targets get the "transfer" channel. A host that accepts at once can have its "accepted"
+// arrive before the session reply names its platform; the channel then opens late, in band over
+// the association the "control" channel already set up.
+void CloudRTCClient::openTransferChannel() {
+    if (!peer || transfer || !isDesktopPlatform(targetPlatform)) return;
+    if (auto channel = peer->createDataChannel("transfer")) {
+        transfer = channel.value();
+        if (onTransferChannel) onTransferChannel(transfer);
+    }
 }
 
 void CloudRTCClient::createOffer() {

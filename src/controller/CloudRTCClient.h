@@ -123,6 +123,7 @@ private:
     void requestSession();
     void sessionReplied(Result<std::pair<unsigned, std::string>> reply);
     void setupPeer(const std::vector<RTCIceServer>& iceServers);
+    void openTransferChannel();
     void createOffer();
     void sendSignal(const Json& message);
     void sendControlOnQueue(const Json& message);

@@ -36,7 +36,8 @@ std::shared_ptr<MacModel> MacModel::create(Platform platform, Timings timings) {
 MacModel::MacModel(Platform platform, Timings timings)
     : platform(std::move(platform)), timings(timings), settings(this->platform.defaults, this->platform.log),
       power(this->platform.power, this->platform.main, this->platform.log),
-      lanTrust(this->platform.defaults, kLANTrustedControllersKey) {}
+      lanTrust(this->platform.defaults, kLANTrustedControllersKey),
+      lanKnownHosts(this->platform.defaults, kLANKnownHostsKey) {}
 
 MacModel::~MacModel() {
     transfer->close();
@@ -584,9 +585,11 @@ std::shared_ptr<MacRemoteSession> MacModel::openGuest(const std::string& code, c
 }
 
 std::shared_ptr<MacRemoteSession> MacModel::addSession(MacDevice device) {
-    auto session =
-        MacRemoteSession::create(std::move(device), {platform.main, platform.makeClient, platform.log,
-                                                     [] { return proxyTunInterface(); }});
+    auto session = MacRemoteSession::create(
+        std::move(device),
+        {platform.main, platform.makeClient, platform.log, [] { return proxyTunInterface(); },
+         platform.lanKeys, &lanKnownHosts, platform.clipboard,
+         platform.transferPlaces.value_or(MacTransferLink::defaultPlaces())});
     auto sessions = published.sessions.get();
     sessions.push_back(session);
     published.sessions.set(std::move(sessions));

@@ -209,7 +209,8 @@ private:
     std::shared_ptr<ShareHostHandle> host;
     uint64_t hostGeneration = 0;
     std::optional<MacCredentials> shareCredentials;
-    MacLANTrust lanTrust;
+    MacLANTrust lanTrust;      // controllers this computer trusts
+    MacLANTrust lanKnownHosts; // hosts this computer has dialled
     std::shared_ptr<MacLANHost> lanHost;
     std::shared_ptr<MacHostTransfer> transfer;
     std::vector<Subscription> transferState;

@@ -433,6 +433,7 @@ void MacTransferLink::enqueue(std::vector<fs::path> files) {
             report([text](MacTransferLink& self) {
                 if (self.onError) self.onError(text);
             });
+            settle(displayName(file), false);
             continue;
         }
         outbox.push_back(std::move(file));
@@ -455,7 +456,7 @@ void MacTransferLink::startNext() {
             report([text](MacTransferLink& self) {
                 if (self.onError) self.onError(text);
             });
-            if (clip) finishClipItem(item, false);
+            clip ? finishClipItem(item, false) : settle(name, false);
             continue;
         }
         if (currentRoute() != TransferRoute::direct && info.st_size > kRelayLimit) {
@@ -464,7 +465,7 @@ void MacTransferLink::startNext() {
             report([text](MacTransferLink& self) {
                 if (self.onError) self.onError(text);
             });
-            if (clip) finishClipItem(item, false);
+            clip ? finishClipItem(item, false) : settle(name, false);
             continue;
         }
         sending.emplace();
@@ -522,7 +523,7 @@ void MacTransferLink::cancelOutgoing(const std::string& reason) {
     report([reason](MacTransferLink& self) {
         if (self.onError) self.onError(reason);
     });
-    if (outgoing.clip) finishClipItem(outgoing.source, false);
+    outgoing.clip ? finishClipItem(outgoing.source, false) : settle(outgoing.name, false);
     startNext();
 }
 
@@ -545,6 +546,7 @@ void MacTransferLink::finishOutgoing(Type answer, const std::string& reason) {
             if (self.onError) self.onError(text);
         });
     }
+    if (!outgoing.clip) settle(outgoing.name, answer == Type::done);
     startNext();
 }
 
@@ -572,11 +574,22 @@ void MacTransferLink::closeOnQueue() {
     });
 }
 
+void MacTransferLink::settle(const std::string& name, bool delivered) {
+    report([name, delivered](MacTransferLink& self) {
+        if (self.onSettled) self.onSettled(name, delivered);
+    });
+}
+
 void MacTransferLink::abandonTransfers() {
-    if (sending) closeFile(sending->file);
+    if (sending) {
+        closeFile(sending->file);
+        if (!sending->clip) settle(sending->name, false);
+    }
     sending.reset();
     paused = false;
     discardIncoming();
+    for (const auto& item : outbox)
+        if (!clipItems.count(item)) settle(displayName(item), false);
     outbox.clear();
     while (!clipItems.empty())
         finishClipItem(clipItems.begin()->first, false);

@@ -71,6 +71,9 @@ public:
     std::function<void(std::optional<Progress>)> onProgress;
     std::function<void(std::filesystem::path file)> onReceived;
     std::function<void(std::string name)> onSent;
+    // Once per file given to sendFiles, after its onSent or onError: delivered, or given up
+    // (refused, failed, or dropped when the link closed).
+    std::function<void(std::string name, bool delivered)> onSettled;
     std::function<void(std::string text)> onError;
     // The current route; unknown when unset.
     LockedBox<std::function<TransferRoute()>> route;
@@ -136,6 +139,7 @@ private:
     void cancelOutgoing(const std::string& reason);
     void finishOutgoing(TransferMessage::Type answer, const std::string& reason);
     void finishClipItem(std::filesystem::path item, bool stored);
+    void settle(const std::string& name, bool delivered);
     void reportProgress(bool incoming, const std::string& name, int64_t done, int64_t total, bool final);
     void closeOnQueue();
     void abandonTransfers();

@@ -5,6 +5,7 @@
 #include "app/cli/CliParsing.h"
 #include "app/cli/PngFile.h"
 #include "app/cli/ShareLock.h"
+#include "app/cli/TransferLines.h"
 #include "base/DisplayText.h"
 #include "base/Encoding.h"
 #include "controller/CloudRTCClient.h"
@@ -19,6 +20,7 @@
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "platform/linux/LinuxNetworkPathMonitor.h"
+#include "platform/linux/X11Clipboard.h"
 #include "store/Paths.h"
 #include "store/UserDefaults.h"
 
@@ -44,6 +46,8 @@ struct SessionFlags {
     std::string lan, lanPassword; // HOST[:PORT] of a computer on the local network
     std::vector<std::string> iceAddresses;
     std::string code, password, savePath, inputScript;
+    std::vector<std::filesystem::path> sendFiles;
+    bool clipboard = false; // keep this display's clipboard in step with the remote one
     bool verbose = false;
     std::optional<long> frames, seconds;
 };
@@ -131,7 +135,75 @@ std::vector<Subscription> printSession(const MacRemoteSession& session) {
     printing.push_back(state.route.observe([](const std::optional<RTCMediaRoute>& route) {
         if (route) printLine("状态 已连接 · " + routeTitle(*route));
     }));
+    printing.push_back(state.transferNote.observe([](const std::string& note) {
+        if (!note.empty()) printLine("传输 " + note);
+    }));
+    auto lines = std::make_shared<TransferLines>(isatty(STDOUT_FILENO) == 1);
+    printing.push_back(state.transferProgress.observe(
+        [lines](const std::optional<TransferProgress>& progress) { lines->show(progress); }));
     return printing;
+}
+
+// Files that cannot be sent are found out before connecting.
+std::optional<std::string> unsendableReason(const std::vector<std::filesystem::path>& files) {
+    for (const auto& file : files) {
+        std::error_code error;
+        auto status = std::filesystem::status(file, error);
+        std::string name = displaySafe(file.string());
+        if (!std::filesystem::exists(status)) return "无法发送 " + name + "：文件不存在";
+        if (std::filesystem::is_directory(status)) return "无法发送 " + name + "：暂不支持发送文件夹";
+        if (access(file.c_str(), R_OK) != 0) return "无法发送 " + name + "：没有读取权限";
+    }
+    return std::nullopt;
+}
+
+// Sends the files once the picture shows and the remote side allows transfer (or, when it
+// never says so, after a grace period, which yields the reason); done when each file was
+// delivered or given up.
+struct SendRun {
+    static constexpr Millis kHelloGrace{5'000};
+    std::vector<std::filesystem::path> files;
+    bool sent = false;
+    bool done = false;
+    bool failed = false;
+    Timer grace;
+};
+
+void sendNow(const std::shared_ptr<SendRun>& run, MacRemoteSession& session) {
+    if (run->sent) return;
+    run->sent = true;
+    run->grace.cancel();
+    session.sendFiles(run->files);
+    const std::string& note = session.state().transferNote.get();
+    if (note == MacRemoteSession::kNoTransferLink || note == MacRemoteSession::kTransferDisabled)
+        run->done = run->failed = true;
+}
+
+std::shared_ptr<SendRun> sendWhenShown(const std::shared_ptr<MacRemoteSession>& session,
+                                       std::vector<std::filesystem::path> files,
+                                       std::vector<Subscription>& keep) {
+    auto run = std::make_shared<SendRun>(SendRun{std::move(files)});
+    std::weak_ptr<MacRemoteSession> weak = session;
+    const MacRemoteSessionState& state = session->state();
+    keep.push_back(state.frameSize.observe([run, weak](const std::optional<std::string>& size) {
+        auto session = weak.lock();
+        if (!size || !session || run->sent || run->grace.active()) return;
+        if (session->state().remoteTransferEnabled.get()) return sendNow(run, *session);
+        run->grace = mainQueue().after(SendRun::kHelloGrace, [run, weak] {
+            if (auto session = weak.lock()) sendNow(run, *session);
+        });
+    }));
+    keep.push_back(state.remoteTransferEnabled.observe([run, weak](bool enabled) {
+        auto session = weak.lock();
+        if (enabled && session && session->state().frameSize.get()) sendNow(run, *session);
+    }));
+    keep.push_back(state.filesSettled.observe([run, weak](int settled) {
+        auto session = weak.lock();
+        if (!session || !run->sent || settled < int(run->files.size())) return;
+        run->done = true;
+        run->failed = session->state().filesDelivered.get() < int(run->files.size());
+    }));
+    return run;
 }
 
 // Plays the input script through the translator once the picture shows.
@@ -174,6 +246,15 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
         if (!read) return usageError(read.error());
         script = std::move(read.value());
     }
+    if (auto reason = unsendableReason(flags.sendFiles)) {
+        std::fprintf(stderr, "%s\n", reason->c_str());
+        return kFailed;
+    }
+    std::shared_ptr<Clipboard> clipboard;
+    if (flags.clipboard && !(clipboard = X11Clipboard::open())) {
+        std::fprintf(stderr, "无法使用剪贴板：请确认 DISPLAY 指向正在运行的 X 服务器\n");
+        return kFailed;
+    }
     if (!ShareLock::acquire()) {
         std::fprintf(stderr, "%s\n", MacModel::kStopSharingFirst);
         return kFailed;
@@ -188,13 +269,24 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
         MacAccount& account = context.account;
         auto known = std::make_shared<LANStores>();
         auto begin = [&account, &keys = context.keys, service = context.service, flags, target, script, known,
-                      finish](MacResult<void>) {
+                      clipboard, finish](MacResult<void>) {
             auto log = [](const std::string& line) { MacLog::shared().log(line); };
-            auto session = MacRemoteSession::create(
-                targetDevice(account, flags), {mainQueue(), clientFactory(service, flags), log,
-                                               [] { return proxyTunInterface(); }, &keys, &known->hosts});
+            auto session = MacRemoteSession::create(targetDevice(account, flags),
+                                                    {mainQueue(), clientFactory(service, flags), log,
+                                                     [] { return proxyTunInterface(); }, &keys, &known->hosts,
+                                                     clipboard});
             auto printing = std::make_shared<std::vector<Subscription>>(printSession(*session));
             auto scriptRun = script ? playWhenShown(session, *script, *printing) : nullptr;
+            auto sendRun =
+                flags.sendFiles.empty() ? nullptr : sendWhenShown(session, flags.sendFiles, *printing);
+            // The local clipboard goes over whenever it changes; what arrives is written to it.
+            auto clipboardPush = std::make_shared<Timer>();
+            if (clipboard)
+                *clipboardPush =
+                    mainQueue().every(MacClipboardWatcher::kPollInterval, MacClipboardWatcher::kPollInterval,
+                                      [weak = std::weak_ptr(session)] {
+                                          if (auto session = weak.lock()) session->pushClipboard();
+                                      });
             if (auto lan = endpoint(flags.lan)) {
                 session->connectLAN(*lan, flags.lanPassword.empty() ? std::nullopt
                                                                     : std::optional(flags.lanPassword));
@@ -207,35 +299,42 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
                                           target.guest);
                 });
             }
-            auto finished = [session, scriptRun, frames = flags.frames] {
+            auto finished = [session, scriptRun, sendRun, frames = flags.frames] {
                 if (!session->state().failure.get().empty()) return true;
                 auto client = session->client();
                 bool enoughFrames = !frames || (client && client->frames.read().second >= uint64_t(*frames));
                 bool scriptDone = !scriptRun || scriptRun->done;
-                return (frames || scriptRun) && enoughFrames && scriptDone;
+                bool sendDone = !sendRun || sendRun->done;
+                return (frames || scriptRun || sendRun) && enoughFrames && scriptDone && sendDone;
             };
-            pollUntil(flags.seconds, finished, [session, printing, scriptRun, flags, known, finish] {
-                int code = 0;
-                const std::string& failure = session->state().failure.get();
-                auto client = session->client();
-                uint64_t received = client ? client->frames.read().second : 0;
-                if (!failure.empty()) {
-                    std::fprintf(stderr, "%s\n", failure.c_str());
-                    code = kFailed;
-                } else if (flags.frames && received < uint64_t(*flags.frames)) {
-                    std::fprintf(stderr, "画面不足：未在时限内收到 %ld 帧\n", *flags.frames);
-                    code = kFailed;
-                } else if (scriptRun && !scriptRun->done) {
-                    std::fprintf(stderr, "输入脚本未能在时限内完成\n");
-                    code = kFailed;
-                }
-                if (!flags.savePath.empty() && failure.empty() && client &&
-                    savePicture(client->frames, flags.savePath) != 0)
-                    code = kFailed;
-                if (scriptRun && scriptRun->player) scriptRun->player->stop();
-                session->close();
-                finishSoon(finish, code);
-            });
+            pollUntil(flags.seconds, finished,
+                      [session, printing, scriptRun, sendRun, clipboardPush, flags, known, finish] {
+                          int code = 0;
+                          const std::string& failure = session->state().failure.get();
+                          auto client = session->client();
+                          uint64_t received = client ? client->frames.read().second : 0;
+                          if (!failure.empty()) {
+                              std::fprintf(stderr, "%s\n", failure.c_str());
+                              code = kFailed;
+                          } else if (flags.frames && received < uint64_t(*flags.frames)) {
+                              std::fprintf(stderr, "画面不足：未在时限内收到 %ld 帧\n", *flags.frames);
+                              code = kFailed;
+                          } else if (scriptRun && !scriptRun->done) {
+                              std::fprintf(stderr, "输入脚本未能在时限内完成\n");
+                              code = kFailed;
+                          } else if (sendRun && (!sendRun->done || sendRun->failed)) {
+                              std::fprintf(stderr, sendRun->done ? "有文件未能发送，原因见上方“传输”行\n"
+                                                                 : "文件未能在时限内发送完\n");
+                              code = kFailed;
+                          }
+                          if (!flags.savePath.empty() && failure.empty() && client &&
+                              savePicture(client->frames, flags.savePath) != 0)
+                              code = kFailed;
+                          if (scriptRun && scriptRun->player) scriptRun->player->stop();
+                          clipboardPush->cancel();
+                          session->close();
+                          finishSoon(finish, code);
+                      });
         };
         // Over the LAN the account service is not needed at all.
         if (!flags.lan.empty()) return begin(MacResult<void>());
@@ -290,6 +389,11 @@ void addSessionCommands(CLI::App& app, const CliOptions& options, int& exitCode)
         "画面出现后按脚本发送鼠标和键盘操作：每行一个 move X Y、click [left|right]、drag X1 Y1 X2 Y2、"
         "scroll DX DY、type 文字、key 键名 [ctrl|shift|alt|super]...、wait 毫秒；坐标是画面的比例 "
         "0..1，# 开头为注释");
+    connect->add_option("--send", flags->sendFiles,
+                        "连接后把这些文件发给对方（存到对方的“下载/Quorlinth”），"
+                        "全部送达或被拒后结束");
+    connect->add_flag("--clipboard", flags->clipboard,
+                      "连接期间让本机（DISPLAY 指定的显示器）和对方的剪贴板保持一致");
     connect->add_flag("--verbose", flags->verbose, "在终端显示连接诊断（RTC 开头的行）；它们总会写进日志");
     connect->callback([&options, &exitCode, flags, device, code, lan] {
         if (device->count() + code->count() + lan->count() == 0)

@@ -6,6 +6,7 @@
 #include "app/cli/PatternDesktop.h"
 #include "app/cli/ShareLock.h"
 #include "app/cli/TerminalPrompter.h"
+#include "app/cli/TransferLines.h"
 #include "base/DisplayText.h"
 #include "base/MainQueue.h"
 #include "lan/LANEndpoint.h"
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <unistd.h>
 
 namespace quorlinth::cli {
 
@@ -138,6 +140,7 @@ struct ShareRun {
     std::unique_ptr<TerminalPrompter> prompter;
     std::unique_ptr<AvahiServiceDiscovery> discovery;
     std::shared_ptr<MacModel> model;
+    TransferLines transferLines{isatty(STDOUT_FILENO) == 1};
     std::vector<Subscription> subscriptions;
 };
 
@@ -188,6 +191,10 @@ void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int
     run.subscriptions.push_back(state.transferNote.observe([](const std::string& note) {
         if (!note.empty()) printLine("传输 " + note);
     }));
+    run.subscriptions.push_back(state.transferProgress.observe(
+        [lines = &run.transferLines](const std::optional<TransferProgress>& progress) {
+            lines->show(progress);
+        }));
     run.subscriptions.push_back(state.lanNote.observe([](const std::string& note) {
         if (!note.empty()) printLine("局域网 " + note);
     }));
@@ -232,6 +239,10 @@ int share(const CliOptions& options, ShareFlags flags) {
                                     printingHosts(context.service, flags),
                                     log,
                                     {}};
+        platform.lanKeys = &context.keys;
+        platform.discovery = run->discovery.get();
+        // The shared display's clipboard follows the viewer's while transfer is allowed.
+        if (run->desktop->x11) platform.clipboard = X11Clipboard::open();
         run->model = MacModel::create(platform);
         for (const auto& id : flags.trusted)
             run->model->setTrusted(id, true);

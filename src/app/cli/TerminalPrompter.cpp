@@ -12,8 +12,8 @@ namespace quorlinth::cli {
 void TerminalPrompter::ask(const MacQuestion& question, std::function<void(bool)> answer) {
     if (acceptAll) return answer(true);
     if (!isatty(STDIN_FILENO)) {
-        std::printf("已拒绝：%s 没有终端可以确认；要无人值守地接受，请用 --trust 设备ID 信任该设备，或用 "
-                    "--accept-all 接受所有连接\n",
+        std::printf("已拒绝：%s 没有终端可以确认；要无人值守地接受，请用 --accept-all（账号里的设备也可以用 "
+                    "--trust 设备ID 信任）\n",
                     question.message.c_str());
         std::fflush(stdout);
         return answer(false);

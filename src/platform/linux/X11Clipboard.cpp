@@ -131,9 +131,20 @@ struct X11Clipboard::Impl {
             uint64_t one = 1;
             [[maybe_unused]] auto ignored = ::write(wake, &one, sizeof one);
         }
-        if (worker.joinable()) worker.join();
-        if (window != None) XDestroyWindow(display, window);
+        if (worker.joinable())
+            worker.join();
+        else
+            releaseDisplay();
         if (wake >= 0) ::close(wake);
+    }
+
+    // Only the thread that last used the display may let it go: libX11 can leave the display's
+    // lock waiting on that thread, and another thread's XDestroyWindow then never returns.
+    void releaseDisplay() {
+        if (window != None && !connection->broken()) XDestroyWindow(display, window);
+        window = None;
+        connection.reset();
+        display = nullptr;
     }
 
     void run() {
@@ -157,6 +168,7 @@ struct X11Clipboard::Impl {
                 [[maybe_unused]] auto ignored = ::read(wake, &value, sizeof value);
             }
         }
+        releaseDisplay();
     }
 
     void handle(XEvent& event) {
