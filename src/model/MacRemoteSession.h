@@ -91,6 +91,8 @@ public:
     const MacRemoteSessionState& state() const { return published; }
     // The current client (its frame store holds the newest picture); null before connecting.
     const std::shared_ptr<CloudRTCClient>& client() const { return current; }
+    // The viewport last handed to the client; none before the window first asked.
+    const std::optional<CloudRTCClient::Viewport>& sentViewport() const { return viewport; }
 
     void connectCloud(CloudAccess access, std::optional<CloudRTCClient::Guest> guest);
     // Straight to a computer on the local network, with the pairing password when one is typed.
