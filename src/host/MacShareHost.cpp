@@ -327,6 +327,7 @@ void MacShareHost::handleRemoteCandidate(const Json& message) {
 void MacShareHost::handleOffer(const std::string& sdp) {
     viewerLevel = quorlinth::viewerLevel(sdp);
     route.reset();
+    routeBox.set(std::nullopt);
     profile = MacStreamProfile::resolve(options.quality, viewerLevel, route);
 
     RTCConfiguration configuration;
@@ -534,6 +535,7 @@ void MacShareHost::readRoute(const RTCStatisticsReport& report) {
         *localType == "relay" || *remoteType == "relay" ? RTCMediaRoute::relay : RTCMediaRoute::direct;
     if (route == found) return;
     route = found;
+    routeBox.set(route);
     profile = MacStreamProfile::resolve(options.quality, viewerLevel, route);
     applyEncoding();
 }
@@ -603,6 +605,7 @@ void MacShareHost::endSession() {
     statsTicks = 0;
     viewerLevel = 0;
     route.reset();
+    routeBox.set(std::nullopt);
     profile = MacStreamProfile::resolve(options.quality, 0, std::nullopt);
     sessionICE.clear();
     localSend = nullptr;

@@ -93,6 +93,8 @@ public:
     void receiveLocal(Json message);
 
     InputEpoch& inputEpoch() { return epoch; }
+    // The current viewer's media route, once known; any thread (the transfer link asks it).
+    std::optional<RTCMediaRoute> currentRoute() const { return routeBox.get(); }
 
     // Engine delegate entry points (engine threads; they only hop onto the queue).
     void peerConnectionDidGenerateCandidate(RTCPeerConnection& peer,
@@ -153,6 +155,7 @@ private:
     Dispatcher& main;
     InputEpoch epoch;
     LockedBox<NewestPixels> newestPixels;
+    LockedBox<std::optional<RTCMediaRoute>> routeBox; // copy of `route` for other threads
 
     // Queue-only state.
     bool authorized = false;

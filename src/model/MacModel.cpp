@@ -87,8 +87,13 @@ void MacModel::setupTransfer() {
     hooks.sharing = [this] { return published.sharing.get(); };
     hooks.allowTransfer = [flag = transferFlag] { return flag->get(); };
     hooks.access = [this] { return currentAccess(); };
-    // Until the share host reports its route here, limits apply as on a relay.
-    hooks.route = [] { return TransferRoute::unknown; };
+    // Asked on the link's queue: the route of whichever host is current, through a locked box.
+    hooks.route = [current = routeHost] {
+        auto host = current->get().lock();
+        auto route = host ? host->route() : std::nullopt;
+        if (!route) return TransferRoute::unknown;
+        return *route == RTCMediaRoute::direct ? TransferRoute::direct : TransferRoute::relay;
+    };
     hooks.log = platform.log;
     transfer = MacHostTransfer::create(platform.clipboard, platform.prompter, hooks,
                                        platform.transferPlaces.value_or(MacTransferLink::defaultPlaces()));
@@ -140,6 +145,7 @@ void MacModel::startSharing() {
 void MacModel::shareWith(const MacCredentials& credentials, uint64_t attempt) {
     shareCredentials = credentials;
     host = platform.makeHost(credentials, published.quality, hostCallbacks(attempt));
+    routeHost->set(host);
     installCaptureCallbacks(attempt);
     capture->start([weak = weak_from_this(), attempt, issued = capture](Result<void> started) {
         auto self = weak.lock();
@@ -166,6 +172,7 @@ void MacModel::captureStarted(Result<void> started) {
 void MacModel::abandonStart(const std::string& text) {
     if (host) host->stop();
     host.reset();
+    routeHost->set({});
     if (capture) capture->stop();
     capture.reset();
     shareCredentials.reset();
@@ -252,6 +259,7 @@ void MacModel::stopSharing(std::function<void()> done) {
     ++hostGeneration; // every late callback of this share is now stale
     if (host) host->stop();
     host.reset();
+    routeHost->set({});
     transfer->close();
     if (capture) capture->stop();
     capture.reset();

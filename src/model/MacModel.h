@@ -1,6 +1,7 @@
 #pragma once
 
 #include "account/MacAccount.h"
+#include "base/LockedBox.h"
 #include "base/Observable.h"
 #include "base/Scheduler.h"
 #include "capture/MacCapture.h"
@@ -207,6 +208,9 @@ private:
 
     std::shared_ptr<MacCapture> capture;
     std::shared_ptr<ShareHostHandle> host;
+    // The same host for the transfer link's queue, which asks it for the route.
+    std::shared_ptr<LockedBox<std::weak_ptr<ShareHostHandle>>> routeHost =
+        std::make_shared<LockedBox<std::weak_ptr<ShareHostHandle>>>();
     uint64_t hostGeneration = 0;
     std::optional<MacCredentials> shareCredentials;
     MacLANTrust lanTrust;      // controllers this computer trusts

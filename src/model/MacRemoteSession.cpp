@@ -62,6 +62,7 @@ void MacRemoteSession::connectCloud(CloudAccess access, std::optional<CloudRTCCl
 void MacRemoteSession::connectLAN(LANEndpoint endpoint, std::optional<std::string> password) {
     lanEndpoint = endpoint;
     published.needsPassword.set(false);
+    published.failure.set("");
     std::string name = displaySafe(published.device.get().name);
     setStatus(password ? "正在配对 " + name + "…" : "正在通过局域网连接 " + name);
     if (dial) dial->close();

@@ -11,6 +11,7 @@ public:
     void stop() override { host->stop(); }
     void cachePixels(SharedPixels pixels) override { host->cachePixels(std::move(pixels)); }
     std::shared_ptr<LANSessionTarget> lanTarget() override { return shareHostTarget(host); }
+    std::optional<RTCMediaRoute> route() const override { return host->currentRoute(); }
 
 private:
     std::shared_ptr<MacShareHost> host;

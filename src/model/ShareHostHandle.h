@@ -35,6 +35,8 @@ public:
     virtual void cachePixels(SharedPixels pixels) = 0; // any thread
     // Where sessions carried by the LAN link attach; null when this host takes none.
     virtual std::shared_ptr<LANSessionTarget> lanTarget() = 0;
+    // The viewer's media route once known; any thread.
+    virtual std::optional<RTCMediaRoute> route() const = 0;
 };
 
 using ShareHostFactory = std::function<std::shared_ptr<ShareHostHandle>(

@@ -144,6 +144,36 @@ std::vector<Subscription> printSession(const MacRemoteSession& session) {
     return printing;
 }
 
+// Over the LAN, a host that asks for its pairing password (or refuses a wrong one) gets it typed
+// at the terminal, up to three times; without a terminal the refusal ends the command.
+struct LANPasswordPrompt {
+    static constexpr int kAttempts = 3;
+    bool asking = false;
+    int attempts = 0;
+};
+
+std::shared_ptr<LANPasswordPrompt> promptForLANPassword(const std::shared_ptr<MacRemoteSession>& session,
+                                                        std::vector<Subscription>& keep) {
+    auto prompt = std::make_shared<LANPasswordPrompt>();
+    if (isatty(STDIN_FILENO) != 1) return prompt;
+    std::weak_ptr<MacRemoteSession> weak = session;
+    keep.push_back(session->state().needsPassword.observe([prompt, weak](bool needed) {
+        if (!needed || prompt->asking || prompt->attempts >= LANPasswordPrompt::kAttempts) return;
+        prompt->asking = true;
+        ++prompt->attempts;
+        // Typing blocks: it happens off the main queue, and the password hops back.
+        std::thread([prompt, weak] {
+            std::string password = secretOrPrompt("", "配对密码：");
+            mainQueue().post([prompt, weak, password] {
+                prompt->asking = false;
+                auto session = weak.lock();
+                if (session && !password.empty()) session->retryLAN(password);
+            });
+        }).detach();
+    }));
+    return prompt;
+}
+
 // Files that cannot be sent are found out before connecting.
 std::optional<std::string> unsendableReason(const std::vector<std::filesystem::path>& files) {
     for (const auto& file : files) {
@@ -157,11 +187,11 @@ std::optional<std::string> unsendableReason(const std::vector<std::filesystem::p
     return std::nullopt;
 }
 
-// Sends the files once the picture shows and the remote side allows transfer (or, when it
-// never says so, after a grace period, which yields the reason); done when each file was
-// delivered or given up.
+// Sends the files once the picture shows, the remote side allows transfer and the route is known
+// (the size limit depends on it), or, when one of them never comes, after a grace period, which
+// yields the reason; done when each file was delivered or given up.
 struct SendRun {
-    static constexpr Millis kHelloGrace{5'000};
+    static constexpr Millis kGrace{5'000};
     std::vector<std::filesystem::path> files;
     bool sent = false;
     bool done = false;
@@ -179,24 +209,26 @@ void sendNow(const std::shared_ptr<SendRun>& run, MacRemoteSession& session) {
         run->done = run->failed = true;
 }
 
-std::shared_ptr<SendRun> sendWhenShown(const std::shared_ptr<MacRemoteSession>& session,
+std::shared_ptr<SendRun> sendWhenReady(const std::shared_ptr<MacRemoteSession>& session,
                                        std::vector<std::filesystem::path> files,
                                        std::vector<Subscription>& keep) {
     auto run = std::make_shared<SendRun>(SendRun{std::move(files)});
     std::weak_ptr<MacRemoteSession> weak = session;
+    auto check = [run, weak] {
+        auto session = weak.lock();
+        if (!session || run->sent) return;
+        const MacRemoteSessionState& state = session->state();
+        if (!state.frameSize.get()) return;
+        if (state.remoteTransferEnabled.get() && state.route.get()) return sendNow(run, *session);
+        if (!run->grace.active())
+            run->grace = mainQueue().after(SendRun::kGrace, [run, weak] {
+                if (auto session = weak.lock()) sendNow(run, *session);
+            });
+    };
     const MacRemoteSessionState& state = session->state();
-    keep.push_back(state.frameSize.observe([run, weak](const std::optional<std::string>& size) {
-        auto session = weak.lock();
-        if (!size || !session || run->sent || run->grace.active()) return;
-        if (session->state().remoteTransferEnabled.get()) return sendNow(run, *session);
-        run->grace = mainQueue().after(SendRun::kHelloGrace, [run, weak] {
-            if (auto session = weak.lock()) sendNow(run, *session);
-        });
-    }));
-    keep.push_back(state.remoteTransferEnabled.observe([run, weak](bool enabled) {
-        auto session = weak.lock();
-        if (enabled && session && session->state().frameSize.get()) sendNow(run, *session);
-    }));
+    keep.push_back(state.frameSize.observe([check](const auto&) { check(); }));
+    keep.push_back(state.remoteTransferEnabled.observe([check](bool) { check(); }));
+    keep.push_back(state.route.observe([check](const auto&) { check(); }));
     keep.push_back(state.filesSettled.observe([run, weak](int settled) {
         auto session = weak.lock();
         if (!session || !run->sent || settled < int(run->files.size())) return;
@@ -278,7 +310,7 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
             auto printing = std::make_shared<std::vector<Subscription>>(printSession(*session));
             auto scriptRun = script ? playWhenShown(session, *script, *printing) : nullptr;
             auto sendRun =
-                flags.sendFiles.empty() ? nullptr : sendWhenShown(session, flags.sendFiles, *printing);
+                flags.sendFiles.empty() ? nullptr : sendWhenReady(session, flags.sendFiles, *printing);
             // The local clipboard goes over whenever it changes; what arrives is written to it.
             auto clipboardPush = std::make_shared<Timer>();
             if (clipboard)
@@ -287,6 +319,7 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
                                       [weak = std::weak_ptr(session)] {
                                           if (auto session = weak.lock()) session->pushClipboard();
                                       });
+            auto lanPrompt = promptForLANPassword(session, *printing);
             if (auto lan = endpoint(flags.lan)) {
                 session->connectLAN(*lan, flags.lanPassword.empty() ? std::nullopt
                                                                     : std::optional(flags.lanPassword));
@@ -299,8 +332,8 @@ int connect(const CliOptions& options, const SessionFlags& flags) {
                                           target.guest);
                 });
             }
-            auto finished = [session, scriptRun, sendRun, frames = flags.frames] {
-                if (!session->state().failure.get().empty()) return true;
+            auto finished = [session, scriptRun, sendRun, lanPrompt, frames = flags.frames] {
+                if (!session->state().failure.get().empty() && !lanPrompt->asking) return true;
                 auto client = session->client();
                 bool enoughFrames = !frames || (client && client->frames.read().second >= uint64_t(*frames));
                 bool scriptDone = !scriptRun || scriptRun->done;

@@ -10,6 +10,7 @@
 #include "base/DisplayText.h"
 #include "base/MainQueue.h"
 #include "lan/LANEndpoint.h"
+#include "lan/LANIdentity.h"
 #include "log/MacLog.h"
 #include "model/MacModel.h"
 #include "platform/linux/AvahiServiceDiscovery.h"
@@ -50,6 +51,7 @@ struct ShareFlags {
     bool forceRelay = false;
     bool allowInput = false;
     bool printControl = false;
+    bool lan = false;
     bool pairing = false;
     bool atLogin = false;
     std::string quality; // empty: the saved setting
@@ -248,6 +250,7 @@ int share(const CliOptions& options, ShareFlags flags) {
             run->model->setTrusted(id, true);
         if (auto quality = shareQualityFromRaw(flags.quality)) run->model->setQuality(*quality);
         if (flags.allowInput || run->model->currentAccess().restoreInput) run->model->setAllowInput(true);
+        if (flags.lan) run->model->setLANEnabled(true);
         observeModel(*run, flags, finish);
         run->model->activate();
         if (flags.atLogin)
@@ -286,10 +289,23 @@ void listSettings(MacModel& model) {
     printLine(std::string("launch-at-login\t") + onOff(access.startAtLogin));
     printLine("trusted-devices\t" + trusted);
     printLine(std::string("lan\t") + onOff(state.lanEnabled.get()));
+    for (const auto& entry : state.lanTrusted.get())
+        printLine("lan-trusted\t" + fingerprint(entry.key) + "\t" +
+                  displaySafe(entry.displayName.value_or(entry.name)));
     printLine("config\t" + (appConfigDir() / "defaults.json").string());
     printLine("data\t" + appDataDir().string());
     printLine("keys\t" + (appDataDir() / "keys" / "keys.json").string());
     printLine("logs\t" + (appStateDir() / "logs").string());
+}
+
+// Forgets the LAN device whose fingerprint (as `settings` lists it) is given.
+std::optional<std::string> removeLANTrusted(MacModel& model, const std::string& print) {
+    for (const auto& entry : model.state().lanTrusted.get())
+        if (fingerprint(entry.key) == print) {
+            model.removeLANTrusted(entry.key);
+            return std::nullopt;
+        }
+    return "settings: 没有指纹为 " + displaySafe(print) + " 的局域网设备（settings 列出了已信任的设备）";
 }
 
 // Applies one setting; a usage error's text, or none.
@@ -302,6 +318,10 @@ std::optional<std::string> applySetting(MacModel& model, const std::vector<std::
             return "settings: trusted-devices 的用法是 add 设备ID 或 remove 设备ID";
         model.setTrusted(words[2], words[1] == "add");
         return std::nullopt;
+    }
+    if (key == "lan-trusted") {
+        if (words.size() != 3 || words[1] != "remove") return "settings: lan-trusted 的用法是 remove 指纹";
+        return removeLANTrusted(model, words[2]);
     }
     if (words.size() != 2) return "settings: " + key + " 需要一个值";
     if (key == "quality") {
@@ -325,7 +345,8 @@ std::optional<std::string> applySetting(MacModel& model, const std::vector<std::
     else
         return "settings: 没有设置项 " + displaySafe(key) +
                "；可用的有 "
-               "quality、allow-input、allow-transfer、keep-awake、launch-at-login、lan、trusted-devices";
+               "quality、allow-input、allow-transfer、keep-awake、launch-at-login、lan、trusted-devices、lan-"
+               "trusted";
     return std::nullopt;
 }
 
@@ -384,6 +405,7 @@ void addShareOptions(CLI::App& share, ShareFlags& flags) {
         ->check(patternSize());
     share.add_option("--ice-address", flags.iceAddresses, "只在这个本机地址上建立连接（可重复）");
     share.add_flag("--relay", flags.forceRelay, "只走 TURN 中转");
+    share.add_flag("--lan", flags.lan, "同时接受局域网直连（打开并保存 lan 设置），显示地址和配对密码");
     share.add_flag("--print-control", flags.printControl, "显示收到的每条控制消息的类型（不含内容）");
     share.add_option("--seconds", flags.seconds, "共享这么多秒后停止；默认直到 Ctrl-C")
         ->check(nonNegativeNumber());
@@ -400,7 +422,8 @@ void addShareCommands(CLI::App& app, const CliOptions& options, int& exitCode) {
     auto words = std::make_shared<std::vector<std::string>>();
     auto settings = app.add_subcommand(
         "settings", "显示共享设置，或修改一项：quality native|sharp|standard；allow-input、allow-transfer、"
-                    "keep-awake、launch-at-login、lan on|off；trusted-devices add|remove 设备ID");
+                    "keep-awake、launch-at-login、lan on|off；trusted-devices add|remove 设备ID；lan-trusted "
+                    "remove 指纹");
     settings->add_option("KEY VALUE", *words, "设置项和新值；省略时列出全部设置和数据所在位置");
     settings->callback([&options, &exitCode, words] { exitCode = cli::settings(options, *words); });
 }

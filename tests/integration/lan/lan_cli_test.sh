@@ -86,10 +86,18 @@ connect_lan() { # OUTPUT [ROLE] ARGS...: connect --lan to the listed address, by
 if connect_lan "$work/nopassword.out"; then fail "connected without the pairing password"; fi
 grep -q "需要配对密码" "$work/nopassword.out" || fail "need_password not said"
 
-# With the password and the host's consent: paired and trusted, video flows, the password changes.
+# With the password typed at the terminal when the host asks for it, and the host's consent:
+# paired and trusted, video flows, the password changes.
 password="$(lan_password "$work/share.out")"
-connect_lan "$work/paired.out" --lan-password "$password" --frames 30 --save "$work/paired.png" ||
+cat >"$work/viewer-connect" <<EOS
+#!/bin/sh
+exec env $(homes viewer) unshare --uts sh -c '$on_computer' viewer-pc "$cli" --service "$base" \
+  connect --lan "$address" --ice-address 10.213.0.2 --seconds 60 --frames 30 --save "$work/paired.png"
+EOS
+chmod +x "$work/viewer-connect"
+printf '%s\n' "$password" | script -qec "$work/viewer-connect" /dev/null >"$work/paired.out" 2>&1 ||
   fail "paired connect"
+grep -q "配对密码：" "$work/paired.out" || fail "the password was not asked for at the terminal"
 grep -q "已保存 $work/paired.png 640x360" "$work/paired.out" || fail "no picture after pairing"
 grep -q "局域网 局域网连接：viewer-pc" "$work/share.out" || fail "host did not report the LAN connection"
 [ "$(lan_password "$work/share.out")" != "$password" ] || fail "password not changed after pairing"

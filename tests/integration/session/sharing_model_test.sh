@@ -42,7 +42,7 @@ grep -q "状态 已接受可信设备 " "$work/share.out" || fail "trusted accep
 if as stranger connect "$host_id" --ice-address 127.0.0.1 --seconds 30 >"$work/stranger.out" 2>&1; then
   fail "an untrusted device got in without anyone answering"
 fi
-grep -q "已拒绝：.*--trust.*--accept-all" "$work/share.out" || fail "the refusal does not say what to do"
+grep -q "已拒绝：.*--accept-all.*--trust" "$work/share.out" || fail "the refusal does not say what to do"
 
 # Stopping sharing withdraws the device code at the service.
 kill -TERM "$share_pid"

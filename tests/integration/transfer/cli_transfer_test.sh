@@ -32,12 +32,13 @@ send() { # OUTPUT FILES...: connect and send the files
     --send "$@" >"$work/$out" 2>&1
 }
 
-# Files of 0 B, 1 B, 64 KiB + 1 and 24 MiB, a name with a colon and one that looks like a path.
+# Files of 0 B, 1 B, 64 KiB + 1 and 100 MiB + 1 (allowed on this direct route only), a name with a
+# colon and one that starts with dots.
 mkdir -p "$work/files"
 : >"$work/files/empty"
 printf 'x' >"$work/files/one"
 head -c 65537 /dev/urandom >"$work/files/chunk+1"
-head -c $((24 << 20)) /dev/urandom >"$work/files/large.bin"
+head -c $(((100 << 20) + 1)) /dev/urandom >"$work/files/large.bin" # over the relay limit: direct only
 printf 'colon' >"$work/files/x:y"
 printf 'dots' >"$work/files/..hidden"
 

@@ -33,6 +33,8 @@ public:
     void stop() override { stopped = true; }
     void cachePixels(SharedPixels) override {}
     std::shared_ptr<LANSessionTarget> lanTarget() override { return nullptr; }
+    std::optional<RTCMediaRoute> route() const override { return routeNow; }
+    std::optional<RTCMediaRoute> routeNow;
 };
 
 // Asks nothing: records each question and keeps its answer for the test to give.
