@@ -6,6 +6,9 @@
 #include "app/cli/SessionCommands.h"
 #include "app/cli/ShareCommands.h"
 #include "app/cli/UpdateCommands.h"
+#include "controller/ConnectionDiagnostics.h"
+#include "log/MacLog.h"
+#include "platform/linux/SyslogSystemLog.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -15,6 +18,10 @@ using namespace quorlinth::cli;
 int main(int argc, char** argv) {
     // `share` starts this program again as the child that owns a virtual display.
     if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
+    // Connection diagnostics also reach the system log, where support looks; never from tests.
+    if (!quorlinth::runningUnderTestHarness())
+        quorlinth::ConnectionDiagnostics::shared().setSystemLog(
+            std::make_shared<quorlinth::SyslogSystemLog>());
 
     CLI::App app("Quorlinth 命令行：共享这台设备、连接其他设备、管理账号", "quorlinth-cli");
     useChineseTexts(app);

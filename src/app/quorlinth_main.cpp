@@ -1,11 +1,13 @@
 #include "app/VirtualDisplayChild.h"
 #include "app/X11Desktop.h"
 #include "base/MainQueue.h"
+#include "controller/ConnectionDiagnostics.h"
 #include "log/MacLog.h"
 #include "log/MachineFacts.h"
 #include "log/X11DisplayFacts.h"
 #include "model/MacModel.h"
 #include "platform/linux/LogindPowerManagement.h"
+#include "platform/linux/SyslogSystemLog.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "store/KeyStore.h"
 #include "store/Paths.h"
@@ -73,6 +75,10 @@ int run(QApplication& app) {
     installMainQueue(&main);
     setDisplayFactsSource(queryX11DisplayFacts);
     log(MacLog::environmentLine());
+    // Connection diagnostics also reach the system log, where support looks; never from tests.
+    if (!quorlinth::runningUnderTestHarness())
+        quorlinth::ConnectionDiagnostics::shared().setSystemLog(
+            std::make_shared<quorlinth::SyslogSystemLog>());
 
     auto desktop = X11Desktop::open();
     if (!desktop) {
