@@ -115,7 +115,7 @@ TEST(AccountCli, ExplainsUsageAndUnreachableServices) {
         {{"connect"}, 2, "缺少参数 DEVICE_ID、--code 或 --lan"},
         {{"connect", "--lan", "127.0.0.1:port"}, 2, "--lan 的取值无效"},
         {{"connect", "D1", "--code", "123456789"}, 2, "--code"},
-        {{"teleport"}, 2, "缺少命令或命令无法识别；可用的命令：login devices"},
+        {{"teleport"}, 2, "缺少命令或命令无法识别；可用的命令：login approve-qr devices"},
         {{"share", "--help"}, 0, "--accept-all"},
         {{"--version"}, 0, "quorlinth-cli 0.1.0"},
     };
