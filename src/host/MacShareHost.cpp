@@ -201,7 +201,9 @@ void MacShareHost::connectSignal() {
 }
 
 void MacShareHost::reconnectSignal() {
-    if (!localSend) endSession(); // a LAN session survives the loss of the socket
+    // A session whose media already flows peer to peer outlives the socket (the service restarting,
+    // a proxy timing out); it ends when its peer connection fails. A LAN session needs no socket.
+    if (!localSend && !mediaConnected) endSession();
     if (socket) socket->close(1001);
     socket.reset();
     signalReady = false;
@@ -395,9 +397,11 @@ void MacShareHost::peerConnectionDidGenerateCandidate(RTCPeerConnection& from,
 
 void MacShareHost::peerConnectionDidChangeConnectionState(RTCPeerConnection& from,
                                                           RTCPeerConnectionState state) {
-    if (state != RTCPeerConnectionState::failed) return;
-    onQueue([&from](MacShareHost& host) {
-        if (host.isCurrent(from)) host.endSession();
+    if (state != RTCPeerConnectionState::failed && state != RTCPeerConnectionState::connected) return;
+    onQueue([&from, state](MacShareHost& host) {
+        if (!host.isCurrent(from)) return;
+        if (state == RTCPeerConnectionState::connected) host.mediaConnected = true;
+        if (state == RTCPeerConnectionState::failed) host.endSession();
     });
 }
 
@@ -604,6 +608,7 @@ void MacShareHost::endSession() {
     encoderSample.reset();
     statsTicks = 0;
     viewerLevel = 0;
+    mediaConnected = false;
     route.reset();
     routeBox.set(std::nullopt);
     profile = MacStreamProfile::resolve(options.quality, 0, std::nullopt);

@@ -184,6 +184,7 @@ private:
     std::function<void(Json)> localSend;
     Clock::time_point signalAlive{};
     bool signalReady = false;
+    bool mediaConnected = false; // the current session's peer connection reached "connected"
     Timer signalCheck;
     Timer reconnectTimer;
     int statsTicks = 0;

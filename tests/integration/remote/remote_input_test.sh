@@ -145,4 +145,18 @@ kill "${pids[0]}"
 wait "${pids[0]}" 2>/dev/null || true
 wait "$viewer" || fail "the LAN session ended when the service stopped"
 
+# --- The service stops in the middle of a cloud session: the picture goes on there too. The
+# service comes back on the same address first, and the host signs in to it again.
+signed_in="$(grep -c "信令已连接" "$work/share.out")"
+"$service" --listen "${base#http://}" --db "$work/service.sqlite" --dev >"$work/service2.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 300); do [ "$(grep -c "信令已连接" "$work/share.out")" -gt "$signed_in" ] && break; sleep 0.1; done
+[ "$(grep -c "信令已连接" "$work/share.out")" -gt "$signed_in" ] || fail "the host did not sign in again"
+as viewer connect "$host_id" --ice-address 127.0.0.1 --frames 150 --seconds 60 >"$work/cloudstop.out" 2>&1 &
+viewer=$!
+pids+=("$viewer")
+wait_for "$work/cloudstop.out" "^画面 " 30 "$viewer" || fail "cloud stop: no picture before the service stopped"
+kill "${pids[-2]}"
+wait "$viewer" || fail "the cloud session ended when the service stopped"
+
 echo "1 passed, 0 failed"
