@@ -48,14 +48,13 @@ bool MemoryChannel::send(const Bytes& data, bool binary) {
     while (now > seen && !peak.compare_exchange_weak(seen, now)) {
     }
     Message message{data, binary};
-    {
-        std::lock_guard lock(mutex);
-        if (held) {
-            waiting.push_back(std::move(message));
-            return true;
-        }
-    }
-    deliver(std::move(message));
+    // Queued and handed to the wire under one lock, so a send racing a release cannot overtake
+    // the messages released before it.
+    std::lock_guard lock(mutex);
+    if (held)
+        waiting.push_back(std::move(message));
+    else
+        deliver(std::move(message));
     return true;
 }
 
@@ -75,14 +74,12 @@ void MemoryChannel::receive(const Message& message) {
 }
 
 void MemoryChannel::hold(bool hold) {
-    std::deque<Message> release;
-    {
-        std::lock_guard lock(mutex);
-        held = hold;
-        if (!hold) release.swap(waiting);
-    }
-    for (auto& message : release)
+    std::lock_guard lock(mutex);
+    held = hold;
+    if (hold) return;
+    for (auto& message : waiting)
         deliver(std::move(message));
+    waiting.clear();
 }
 
 void MemoryChannel::close() {
