@@ -90,9 +90,7 @@ void MacModel::setupTransfer() {
     // Asked on the link's queue: the route of whichever host is current, through a locked box.
     hooks.route = [current = routeHost] {
         auto host = current->get().lock();
-        auto route = host ? host->route() : std::nullopt;
-        if (!route) return TransferRoute::unknown;
-        return *route == RTCMediaRoute::direct ? TransferRoute::direct : TransferRoute::relay;
+        return transferRoute(host ? host->route() : std::nullopt);
     };
     hooks.log = platform.log;
     transfer = MacHostTransfer::create(platform.clipboard, platform.prompter, hooks,

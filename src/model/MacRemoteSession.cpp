@@ -239,11 +239,7 @@ void MacRemoteSession::setUpLink(std::shared_ptr<RTCDataChannel> channel) {
     if (!channel) return;
     link = MacTransferLink::create(RTCTransferChannel::wrap(std::move(channel)), platform.transferPlaces,
                                    &platform.main);
-    link->route.set([routes = routeBox]() -> TransferRoute {
-        auto route = routes->get();
-        if (!route) return TransferRoute::unknown;
-        return *route == RTCMediaRoute::direct ? TransferRoute::direct : TransferRoute::relay;
-    });
+    link->route.set([routes = routeBox] { return transferRoute(routes->get()); });
     installLinkCallbacks(link);
 }
 

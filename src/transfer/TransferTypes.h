@@ -1,6 +1,9 @@
 #pragma once
 
+#include "base/MediaRoute.h"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quorlinth {
@@ -29,5 +32,10 @@ struct TransferProgress {
 
 // The route as the link asks for it: limits lifted only on a direct route.
 enum class TransferRoute : int { direct = 0, relay = 1, unknown = 2 };
+
+inline TransferRoute transferRoute(std::optional<RTCMediaRoute> route) {
+    if (!route) return TransferRoute::unknown;
+    return *route == RTCMediaRoute::direct ? TransferRoute::direct : TransferRoute::relay;
+}
 
 } // namespace quorlinth

@@ -135,12 +135,8 @@ std::vector<Subscription> printSession(const MacRemoteSession& session) {
     printing.push_back(state.route.observe([](const std::optional<RTCMediaRoute>& route) {
         if (route) printLine("状态 已连接 · " + routeTitle(*route));
     }));
-    printing.push_back(state.transferNote.observe([](const std::string& note) {
-        if (!note.empty()) printLine("传输 " + note);
-    }));
-    auto lines = std::make_shared<TransferLines>(isatty(STDOUT_FILENO) == 1);
-    printing.push_back(state.transferProgress.observe(
-        [lines](const std::optional<TransferProgress>& progress) { lines->show(progress); }));
+    for (auto& subscription : printTransfer(state.transferNote, state.transferProgress))
+        printing.push_back(std::move(subscription));
     return printing;
 }
 

@@ -28,7 +28,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
-#include <unistd.h>
 
 namespace quorlinth::cli {
 
@@ -142,7 +141,6 @@ struct ShareRun {
     std::unique_ptr<TerminalPrompter> prompter;
     std::unique_ptr<AvahiServiceDiscovery> discovery;
     std::shared_ptr<MacModel> model;
-    TransferLines transferLines{isatty(STDOUT_FILENO) == 1};
     std::vector<Subscription> subscriptions;
 };
 
@@ -190,13 +188,8 @@ void observeModel(ShareRun& run, const ShareFlags& flags, std::function<void(int
             printLine("局域网 端口 " + std::to_string(kLANPort) + " 地址 " +
                       (addresses.empty() ? "-" : addresses) + " 配对密码 " + password);
         }));
-    run.subscriptions.push_back(state.transferNote.observe([](const std::string& note) {
-        if (!note.empty()) printLine("传输 " + note);
-    }));
-    run.subscriptions.push_back(state.transferProgress.observe(
-        [lines = &run.transferLines](const std::optional<TransferProgress>& progress) {
-            lines->show(progress);
-        }));
+    for (auto& subscription : printTransfer(state.transferNote, state.transferProgress))
+        run.subscriptions.push_back(std::move(subscription));
     run.subscriptions.push_back(state.lanNote.observe([](const std::string& note) {
         if (!note.empty()) printLine("局域网 " + note);
     }));

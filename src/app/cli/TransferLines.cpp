@@ -1,8 +1,11 @@
 #include "app/cli/TransferLines.h"
 
+#include "app/cli/CliAccount.h"
 #include "base/DisplayText.h"
 
 #include <cstdio>
+#include <memory>
+#include <unistd.h>
 
 namespace quorlinth::cli {
 
@@ -33,6 +36,18 @@ void TransferLines::show(const std::optional<TransferProgress>& progress) {
         std::printf("%s\n", line(*progress).c_str());
     }
     std::fflush(stdout);
+}
+
+std::vector<Subscription> printTransfer(const Observable<std::string>& note,
+                                        const Observable<std::optional<TransferProgress>>& progress) {
+    std::vector<Subscription> printing;
+    printing.push_back(note.observe([](const std::string& text) {
+        if (!text.empty()) printLine("传输 " + text);
+    }));
+    auto lines = std::make_shared<TransferLines>(isatty(STDOUT_FILENO) == 1);
+    printing.push_back(
+        progress.observe([lines](const std::optional<TransferProgress>& value) { lines->show(value); }));
+    return printing;
 }
 
 std::string TransferLines::line(const TransferProgress& progress) const {

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "base/Observable.h"
 #include "base/Scheduler.h"
 #include "transfer/TransferTypes.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlinth::cli {
 
@@ -23,5 +25,10 @@ private:
     Clock::time_point started;
     bool redrawing = false; // a terminal line waits for its end
 };
+
+// Prints each transfer note as "传输 NOTE" and the progress as TransferLines for as long as the
+// returned subscriptions live.
+std::vector<Subscription> printTransfer(const Observable<std::string>& note,
+                                        const Observable<std::optional<TransferProgress>>& progress);
 
 } // namespace quorlinth::cli
