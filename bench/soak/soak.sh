@@ -47,7 +47,9 @@ for cycle in $(seq 1 "$cycles"); do
     sleep 0.5
   done
   if [ "$cycle" -eq 1 ]; then sleep 1 && sample first; fi
-  if [ $((cycle % 100)) -eq 0 ]; then echo "# $cycle cycles, $failures failed" >&2; fi
+  if [ $((cycle % 100)) -eq 0 ]; then
+    echo "# $cycle cycles, $failures failed, host rss $(awk '/^VmRSS:/ {print $2}' "/proc/$host_pid/status") KiB" >&2
+  fi
 done
 sleep 1
 sample last

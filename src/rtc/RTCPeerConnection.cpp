@@ -200,6 +200,9 @@ Result<void> RTCPeerConnection::Impl::start() {
             if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_QOS) {
                 if (auto self = lockWeak<Impl>(data)) self->framesDropped.fetch_add(1);
             }
+            // A dropped message is ours to release: kept, it would hold its source element (and
+            // through it the whole pipeline and its threads) alive after close.
+            gst_message_unref(message);
             return GST_BUS_DROP;
         },
         new std::weak_ptr<Impl>(weak), [](gpointer data) { delete static_cast<std::weak_ptr<Impl>*>(data); });

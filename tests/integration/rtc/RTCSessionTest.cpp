@@ -318,6 +318,22 @@ TEST(RTCStatistics, ReportsCarryTheW3CFieldsWithPlausibleValues) {
     EXPECT_TRUE(lowered);
 }
 
+// Closing must release the engine with everything it started: a host serves one session after
+// another for days, and every leaked session kept its threads and sockets.
+TEST(RTCPeerConnection, CloseEndsEveryEngineThread) {
+    Session session;
+    ASSERT_TRUE(session.connected());
+    ASSERT_TRUE(session.channelsOpen());
+    session.answerer->send({{"cmd", "push"}, {"width", 640}, {"height", 360}, {"fps", 30}});
+    ASSERT_TRUE(session.frameOfSize(640, 360));
+    for (PeerProcess* peer : {session.answerer.get(), session.offerer.get()}) {
+        peer->send({{"cmd", "quit"}});
+        auto closed = peer->waitForEvent("closed", kGenerous);
+        ASSERT_TRUE(closed);
+        EXPECT_EQ(field::int32(*closed, "engine_threads"), 0) << closed->dump();
+    }
+}
+
 TEST(RTCPeerConnection, SurvivorReportsAKilledPeerFailed) {
     for (bool killAnswerer : {true, false}) {
         SCOPED_TRACE(killAnswerer ? "answerer killed" : "offerer killed");

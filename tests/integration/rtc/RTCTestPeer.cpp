@@ -13,6 +13,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -332,6 +334,21 @@ private:
     int lastWidth = 0, lastHeight = 0;
 };
 
+// Threads the engine started (it names them after its webrtcbin elements): none may outlive a
+// closed peer connection.
+int engineThreads() {
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return -1;
+    while (dirent* entry = readdir(tasks)) {
+        std::string name;
+        std::getline(std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm"), name);
+        if (name.rfind("webrtcbin", 0) == 0) ++count;
+    }
+    closedir(tasks);
+    return count;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -379,6 +396,6 @@ int main(int argc, char** argv) {
         peer->handle(*command);
     }
     peer->close();
-    emit({{"event", "closed"}});
+    emit({{"event", "closed"}, {"engine_threads", engineThreads()}});
     return 0;
 }
