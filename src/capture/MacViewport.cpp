@@ -78,8 +78,12 @@ std::optional<MacViewport> MacViewport::fromRequest(std::string_view message) {
     if (*width < 640 || *height < 360) return std::nullopt;
     // Absurd sizes would overflow the integer arithmetic below; no screen is this large.
     if (*width > 1e6 || *height > 1e6) return std::nullopt;
-    if (field::boolean(object, "fit").value_or(false)) return fitted(*width, *height, *scale);
-    return plain(*width, *height, *scale);
+    auto viewport = field::boolean(object, "fit").value_or(false)
+                        ? std::optional(fitted(*width, *height, *scale))
+                        : plain(*width, *height, *scale);
+    // A very lopsided request scales one side down to nothing; no display can take that size.
+    if (viewport && (viewport->width < 2 || viewport->height < 2)) return std::nullopt;
+    return viewport;
 }
 
 bool MacViewportSession::restore() {

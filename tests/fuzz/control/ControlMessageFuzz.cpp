@@ -1,7 +1,7 @@
 // libFuzzer target: one "control" data-channel message as the sharing side reads it, first
 // as a viewport request (the model routes those before the injector), then as input. Checks
 // that whatever is accepted is within the ranges the injector relies on, and that a viewport
-// is an even size within the largest screen.
+// is a non-empty even size within the largest screen.
 
 #include "capture/MacViewport.h"
 #include "host/ControlMessage.h"
@@ -21,7 +21,7 @@ bool normalized(double value) {
 }
 
 void checkViewport(const MacViewport& viewport) {
-    bool usable = viewport.width >= 0 && viewport.height >= 0 && viewport.width % 2 == 0 &&
+    bool usable = viewport.width > 0 && viewport.height > 0 && viewport.width % 2 == 0 &&
                   viewport.height % 2 == 0 && std::max(viewport.width, viewport.height) <= 3840 &&
                   std::min(viewport.width, viewport.height) <= 2160;
     if (viewport.hiDPI || viewport.fit)

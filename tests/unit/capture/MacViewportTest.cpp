@@ -58,6 +58,11 @@ TEST(MacViewport, RefusesUnusableRequests) {
         R"(["viewport",1920,1080,1])",
         R"({"type":"viewport","width":1920,"height":1080,"scale":1)",
         R"({"type":"viewport","width":1e300,"height":1e300,"scale":1})",
+        // So lopsided that one side scales down to nothing.
+        request(1e6, 360, 1),
+        request(1e6, 360, 1, R"(,"fit":true)"),
+        request(640, 1e6, 1, R"(,"fit":true)"),
+        request(1e6, 360, 2),
         "",
     };
     for (const auto& message : refused) {
