@@ -57,9 +57,10 @@ std::shared_ptr<RTCDataChannel> RTCDataChannel::Impl::wrap(GstWebRTCDataChannel*
         adopted, "on-message-string", G_CALLBACK(+[](GstWebRTCDataChannel*, gchar* text, gpointer data) {
             auto self = lockWeak<Impl>(data);
             if (!self) return;
-            Bytes bytes = toBytes(text ? std::string_view(text) : std::string_view());
-            self->post([bytes](RTCDataChannelDelegate& delegate, RTCDataChannel& channel) {
-                delegate.dataChannelDidReceiveMessage(channel, bytes, false);
+            std::string piece = text ? text : "";
+            self->post([piece = std::move(piece)](RTCDataChannelDelegate& delegate, RTCDataChannel& channel) {
+                if (auto whole = channel.internals().textPieces.add(piece))
+                    delegate.dataChannelDidReceiveMessage(channel, toBytes(*whole), false);
             });
         }),
         weak));

@@ -29,8 +29,9 @@ public:
 // yet handed to the SCTP socket (whose own buffer is bounded), so it is safe to throttle on.
 class RTCDataChannel {
 public:
-    // Larger messages are refused by send: peers cannot reassemble them reliably.
-    static constexpr size_t kMaxMessageSize = 65536;
+    // Larger messages are refused by send. Both ends announce it in their descriptions, so a
+    // whole clipboard text (up to 200,000 bytes as JSON) travels as one message.
+    static constexpr size_t kMaxMessageSize = 262144;
 
     struct Impl;
     explicit RTCDataChannel(std::shared_ptr<Impl> impl);

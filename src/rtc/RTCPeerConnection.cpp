@@ -794,7 +794,8 @@ void RTCPeerConnection::createDescription(bool offer,
         }
         if (description) {
             gchar* text = gst_sdp_message_as_text(description->sdp);
-            result = RTCSessionDescription{offer ? RTCSdpType::offer : RTCSdpType::answer, text};
+            result = RTCSessionDescription{offer ? RTCSdpType::offer : RTCSdpType::answer,
+                                           withMaxMessageSize(text, RTCDataChannel::kMaxMessageSize)};
             g_free(text);
             gst_webrtc_session_description_free(description);
         } else if (!error.empty()) {

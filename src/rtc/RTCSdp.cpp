@@ -137,4 +137,24 @@ chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
     return best;
 }
 
+std::string withMaxMessageSize(const std::string& sdp, size_t bytes) {
+    std::string attribute = "a=max-message-size:" + std::to_string(bytes);
+    std::vector<std::string> lines;
+    std::istringstream stream(sdp);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    std::string result;
+    for (size_t index = 0; index < lines.size(); ++index) {
+        result += lines[index] + "\n";
+        if (lines[index].rfind("m=application", 0) != 0) continue;
+        bool named = false;
+        for (size_t next = index + 1; next < lines.size() && lines[next].rfind("m=", 0) != 0; ++next)
+            named = named || lines[next].rfind("a=max-message-size:", 0) == 0;
+        bool crlf = !lines[index].empty() && lines[index].back() == '\r';
+        if (!named) result += attribute + (crlf ? "\r\n" : "\n");
+    }
+    if (!sdp.empty() && sdp.back() != '\n') result.pop_back();
+    return result;
+}
+
 } // namespace quorlinth

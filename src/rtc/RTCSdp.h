@@ -28,4 +28,8 @@ std::optional<RTCSdpVideoCodec>
 chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
                      const std::function<bool(const RTCVideoCodecInfo&)>& canEncode);
 
+// The SDP with "a=max-message-size:<bytes>" in every data-channel section that names none. A
+// section without it limits the peer to 65,536-byte messages.
+std::string withMaxMessageSize(const std::string& sdp, size_t bytes);
+
 } // namespace quorlinth

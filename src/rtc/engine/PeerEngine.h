@@ -15,6 +15,7 @@
 #include "rtc/RTCSdp.h"
 #include "rtc/RTCSendAccounting.h"
 #include "rtc/RTCStatisticsMapping.h"
+#include "rtc/RTCTextReassembly.h"
 #include "rtc/engine/GstHandles.h"
 
 #define GST_USE_UNSTABLE_API
@@ -66,6 +67,7 @@ struct RTCDataChannel::Impl : std::enable_shared_from_this<RTCDataChannel::Impl>
     uint64_t reported = 0;
     uint64_t lowThreshold = 0;
     std::weak_ptr<RTCDataChannelDelegate> delegate;
+    RTCTextReassembly textPieces{RTCDataChannel::kMaxMessageSize}; // on the events thread only
 
     Impl(bool locallyOpened, std::string label) : label(label), accounting(locallyOpened, label) {}
 };

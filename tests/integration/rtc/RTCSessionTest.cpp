@@ -4,6 +4,7 @@
 
 #include "PeerProcess.h"
 #include "base/Encoding.h"
+#include "rtc/RTCDataChannel.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -167,6 +168,31 @@ TEST(RTCDataChannel, CarriesTextAndBinaryBothWaysInOrder) {
         for (const auto& event : to.events())
             if (isMine(event)) received.push_back(field::string(event, "data").value_or(""));
         EXPECT_EQ(received, sent);
+    }
+}
+
+// A whole clipboard text travels as one message: both ends accept the largest size either
+// may send, and the pieces the engine delivers it in are joined again.
+TEST(RTCDataChannel, CarriesMessagesOfTheLargestSizeBothWays) {
+    Session session;
+    ASSERT_TRUE(session.connected());
+    ASSERT_TRUE(session.channelsOpen());
+    for (bool fromOfferer : {true, false}) {
+        SCOPED_TRACE(fromOfferer ? "offerer→answerer" : "answerer→offerer");
+        PeerProcess& from = fromOfferer ? *session.offerer : *session.answerer;
+        PeerProcess& to = fromOfferer ? *session.answerer : *session.offerer;
+        // Our channels carry one JSON value per text message; this one is exactly the largest size.
+        std::string head = R"({"type":"clip","text":")";
+        std::string text = head + std::string(RTCDataChannel::kMaxMessageSize - head.size() - 5, 'o') + "字\"}";
+        from.send({{"cmd", "send"}, {"label", "transfer"}, {"data", text}});
+        auto sent = from.waitForEvent("sent", kGenerous);
+        ASSERT_TRUE(sent);
+        EXPECT_EQ(field::boolean(*sent, "ok"), true);
+        EXPECT_TRUE(to.waitFor(
+            [&](const Json& event) {
+                return isEvent(event, "message") && field::string(event, "data") == text;
+            },
+            kGenerous));
     }
 }
 

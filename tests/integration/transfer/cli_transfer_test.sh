@@ -110,6 +110,13 @@ clipboard_becomes "$viewer_display" UTF8_STRING "$work/to-viewer.txt" || fail "t
 # The controller's clipboard keeps what it received: no echo overwrote it meanwhile.
 sleep 2
 clipboard_becomes "$viewer_display" UTF8_STRING "$work/to-viewer.txt" || fail "the received text was replaced"
+# Text far beyond one SCTP piece (64 KiB), lines of Chinese, both ways.
+for line in $(seq 1 5500); do printf '第%05d行 大段剪贴板文字\n' "$line"; done >"$work/large-to-viewer.txt"
+copy "$host_display" "$work/large-to-viewer.txt"
+clipboard_becomes "$viewer_display" UTF8_STRING "$work/large-to-viewer.txt" || fail "large text did not reach the controller"
+sed 's/行/列/' "$work/large-to-viewer.txt" >"$work/large-to-host.txt"
+copy "$viewer_display" "$work/large-to-host.txt"
+clipboard_becomes "$host_display" UTF8_STRING "$work/large-to-host.txt" || fail "large text did not reach the sharing side"
 # An image copied on the controller arrives as PNG.
 convert -size 64x48 gradient:red-blue "PNG:$work/copied.png"
 copy "$viewer_display" "$work/copied.png" image/png

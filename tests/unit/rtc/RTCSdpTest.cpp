@@ -85,3 +85,28 @@ TEST(RTCSdp, LeavesCodecsTheEncoderFactoryRefuses) {
         chooseH264ForSending(offeredVideoCodecs(kOffer), [](const RTCVideoCodecInfo&) { return false; });
     EXPECT_FALSE(chosen);
 }
+
+TEST(RTCSdp, NamesTheMaximumMessageSizeInDataSectionsThatNameNone) {
+    struct Row {
+        const char* name;
+        std::string sdp;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"added after the m-line",
+         "v=0\r\nm=video 9 X 96\r\na=mid:0\r\nm=application 9 UDP/DTLS/SCTP "
+         "webrtc-datachannel\r\na=mid:1\r\n",
+         "v=0\r\nm=video 9 X 96\r\na=mid:0\r\nm=application 9 UDP/DTLS/SCTP "
+         "webrtc-datachannel\r\na=max-message-size:262144\r\na=mid:1\r\n"},
+        {"a named size is kept",
+         "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=max-message-size:1000\r\n",
+         "m=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=max-message-size:1000\r\n"},
+        {"no data section", "v=0\r\nm=video 9 X 96\r\n", "v=0\r\nm=video 9 X 96\r\n"},
+        {"bare line ends", "m=application 9 X\na=mid:1",
+         "m=application 9 X\na=max-message-size:262144\na=mid:1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(withMaxMessageSize(row.sdp, 262144), row.expected);
+    }
+}
