@@ -1,13 +1,19 @@
 #include "app/VirtualDisplayChild.h"
 #include "app/X11Desktop.h"
+#include "app/cli/ShareLock.h"
 #include "base/MainQueue.h"
+#include "base/WallClock.h"
+#include "controller/CloudRTCClient.h"
 #include "controller/ConnectionDiagnostics.h"
 #include "log/MacLog.h"
 #include "log/MachineFacts.h"
 #include "log/X11DisplayFacts.h"
 #include "model/MacModel.h"
+#include "platform/linux/AvahiServiceDiscovery.h"
+#include "platform/linux/LinuxNetworkPathMonitor.h"
 #include "platform/linux/LogindPowerManagement.h"
 #include "platform/linux/SyslogSystemLog.h"
+#include "platform/linux/X11Clipboard.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 #include "store/KeyStore.h"
 #include "store/Paths.h"
@@ -15,6 +21,7 @@
 #include "ui/MacAppShell.h"
 #include "ui/QtMainQueue.h"
 #include "ui/QtPrompter.h"
+#include "updates/MacUpdates.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -62,13 +69,49 @@ void log(const std::string& line) {
     MacLog::shared().log(line);
 }
 
+// Controller clients for the remote windows; `iceAddresses` adds local addresses to gather on
+// (loopback inside a test's private network namespace).
+MacRemoteSession::ClientFactory clientFactory(const MacServiceConfig& config,
+                                              std::vector<std::string> iceAddresses) {
+    CloudRTCClient::Options options;
+    options.caFile = config.caFile;
+    options.iceAddresses = std::move(iceAddresses);
+    options.makePathMonitor = [] { return std::make_unique<LinuxNetworkPathMonitor>(); };
+    return [options](CloudAccess access, std::string target, std::optional<CloudRTCClient::Guest> guest,
+                     std::optional<std::string> lane) {
+        return CloudRTCClient::create(std::move(access), std::move(target), std::move(guest), std::move(lane),
+                                      options);
+    };
+}
+
+std::shared_ptr<MacUpdates> makeUpdates(UserDefaults& defaults, const MacServiceConfig& config,
+                                        Dispatcher& main) {
+    auto options = MacUpdates::systemOptions();
+    options.downloadBase = MacUpdates::downloadBaseOf(config.apiBaseURL);
+    options.caFile = config.caFile;
+    return MacUpdates::create(defaults, options, main);
+}
+
+std::vector<std::string> toStrings(const QStringList& list) {
+    std::vector<std::string> strings;
+    for (const QString& item : list)
+        strings.push_back(item.toStdString());
+    return strings;
+}
+
 int run(QApplication& app) {
     QCommandLineParser parser;
     parser.addHelpOption();
     QCommandLineOption service(QStringLiteral("service"), QStringLiteral("账号服务的地址"),
                                QStringLiteral("URL"));
     QCommandLineOption atLogin(QStringLiteral("at-login"), QStringLiteral("登录桌面时启动：只显示托盘图标"));
-    parser.addOptions({service, atLogin});
+    QCommandLineOption iceAddress(QStringLiteral("ice-address"),
+                                  QStringLiteral("远程连接另外在这个本机地址上收集候选（可重复）"),
+                                  QStringLiteral("IP"));
+    QCommandLineOption connectTo(QStringLiteral("connect"),
+                                 QStringLiteral("启动后打开账号中这台设备的远程窗口"),
+                                 QStringLiteral("设备 ID"));
+    parser.addOptions({service, atLogin, iceAddress, connectTo});
     parser.process(app);
 
     QtMainQueue main;
@@ -87,6 +130,15 @@ int run(QApplication& app) {
             QStringLiteral("无法打开 X 显示器。请在 X11 桌面（或带 XWayland 的桌面）中启动 Quorlinth。"));
         return 1;
     }
+    // One process per device home: a second one (this application again, or the command line
+    // sharing) would fight over the same signaling socket and trusted devices.
+    auto lock = cli::ShareLock::acquire();
+    if (!lock) {
+        QMessageBox::critical(nullptr, QStringLiteral("Quorlinth"),
+                              QStringLiteral("Quorlinth 已经在运行，或这台电脑正由 quorlinth-cli share 共享。"
+                                             "请先退出它，再打开 Quorlinth。"));
+        return 1;
+    }
     UserDefaults defaults(appConfigDir() / "defaults.json");
     MacServiceConfig config = MacServiceConfig::load(
         defaults,
@@ -98,22 +150,44 @@ int run(QApplication& app) {
     QtPrompter prompter;
     MacShareHost::Options hostOptions;
     hostOptions.log = log;
+    hostOptions.iceAddresses = toStrings(parser.values(iceAddress));
+    AvahiServiceDiscovery discovery;
+    auto updates = makeUpdates(defaults, config, main);
     MacCapture::Platform capture{
         *desktop->displays, *desktop->capture, *desktop->session,
         MacCapture::childProcessLauncher({selfExecutable(), kVirtualDisplayReplyTimeout, log}), log};
-    MacModel::Platform platform{
-        main,    defaults, account,   *desktop->injector, *desktop->sources,
-        capture, power,    loginItem, prompter,           serviceShareHosts(config, hostOptions),
-        log,     {}};
+    MacModel::Platform platform{main,
+                                defaults,
+                                account,
+                                *desktop->injector,
+                                *desktop->sources,
+                                capture,
+                                power,
+                                loginItem,
+                                prompter,
+                                serviceShareHosts(config, hostOptions),
+                                log,
+                                [&defaults] { return MacUpdates::takeResume(defaults, secondsSince1970()); }};
+    platform.makeClient = clientFactory(config, toStrings(parser.values(iceAddress)));
+    platform.lanKeys = keys.get();
+    platform.discovery = &discovery;
+    platform.clipboard = X11Clipboard::open();
     auto model = MacModel::create(platform);
+    updates->resumeState = [weak = std::weak_ptr<MacModel>(model)]() -> std::optional<MacUpdateResume> {
+        auto model = weak.lock();
+        if (!model) return std::nullopt;
+        return MacUpdateResume{model->state().sharing.get(), model->state().allowInput.get(),
+                               secondsSince1970()};
+    };
 
-    MacAppShell shell({*model, account, main, defaults, [] { QApplication::quit(); }});
+    MacAppShell shell({*model, account, main, defaults, [] { QApplication::quit(); }, updates});
     quitOnSignals(shell, main);
     // Started with the desktop session, the application waits in the tray; without a tray
     // the window is its only way in.
     if (!parser.isSet(atLogin) || !QSystemTrayIcon::isSystemTrayAvailable()) shell.showMain();
     model->restoreAtLaunch();
     model->activate();
+    if (parser.isSet(connectTo)) shell.connectWhenListed(parser.value(connectTo).toStdString());
     int status = app.exec();
     log("退出");
     return status;

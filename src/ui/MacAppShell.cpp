@@ -1,16 +1,25 @@
 #include "ui/MacAppShell.h"
 
+#include "account/MacAccount.h"
 #include "account/MacLoginFlow.h"
 #include "model/MacModel.h"
+#include "model/MacRemoteSession.h"
 #include "store/UserDefaults.h"
 #include "ui/AccountSignals.h"
+#include "ui/MacConnectionSheet.h"
 #include "ui/MacContentView.h"
+#include "ui/MacDevicesPane.h"
+#include "ui/MacGuestSheet.h"
 #include "ui/MacLoginView.h"
+#include "ui/MacRemoteWindow.h"
 #include "ui/MacSettingsView.h"
 #include "ui/MacTrayItem.h"
+#include "updates/MacUpdates.h"
 
 #include <QApplication>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 
 namespace quorlinth {
@@ -26,10 +35,23 @@ MacAppShell::MacAppShell(Parts parts, QObject* parent)
                                  [this] { return dockVisible(); }, [this](bool on) { setDockVisible(on); }};
     tray = std::make_unique<MacTrayItem>(this->parts.model, std::move(actions));
     content->menuBar()->addMenu(tray->menu())->setText(QStringLiteral("Quorlinth"));
+    remote = std::make_unique<MacRemoteWindow>(this->parts.model, this->parts.defaults);
+    connect(remote.get(), &MacRemoteWindow::connectAnother, this,
+            [this](const QString& id) { showConnectionSheet(id.toStdString()); });
+    MacDevicesPane* devices = content->devicesPane();
+    connect(devices, &MacDevicesPane::showRemote, this,
+            [this](const QString& id) { showRemote(id.toStdString()); });
+    connect(devices, &MacDevicesPane::connectionSheetRequested, this, [this] { showConnectionSheet(); });
+    connect(devices, &MacDevicesPane::guestSheetRequested, this, &MacAppShell::showGuestSheet);
     applyClosePolicy();
+    watchUpdates();
 }
 
 MacAppShell::~MacAppShell() {
+    if (parts.updates) parts.updates->onChange = nullptr;
+    delete sheet.data();
+    delete updateAlert.data();
+    remote.reset();
     settings.reset();
     content.reset();
     tray.reset();
@@ -49,6 +71,90 @@ void MacAppShell::showSettings() {
     settings->show();
     settings->raise();
     settings->activateWindow();
+}
+
+void MacAppShell::showRemote(const std::string& sessionID) {
+    remote->showSession(sessionID);
+}
+
+void MacAppShell::showConnectionSheet(std::optional<std::string> currentSessionID) {
+    delete sheet.data();
+    QWidget* owner = currentSessionID ? static_cast<QWidget*>(remote.get()) : content.get();
+    auto* dialog = new MacConnectionSheet(
+        *account, parts.model, std::move(currentSessionID), [this](const std::string& id) { showRemote(id); },
+        owner);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    sheet = dialog;
+    dialog->open();
+}
+
+void MacAppShell::showGuestSheet() {
+    delete sheet.data();
+    auto* dialog = new MacGuestSheet(
+        parts.model, [this](const std::string& id) { showRemote(id); }, content.get());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    sheet = dialog;
+    dialog->open();
+}
+
+void MacAppShell::connectWhenListed(std::string deviceID) {
+    auto attempt = [this, deviceID] {
+        for (const MacDevice& device : account->account().devices()) {
+            if (device.id != deviceID || !MacDevicesPane::ready(device)) continue;
+            disconnect(pendingConnect);
+            if (auto session = parts.model.openRemote(device)) showRemote(session->id());
+            return;
+        }
+    };
+    disconnect(pendingConnect);
+    pendingConnect = connect(account.get(), &AccountSignals::changed, this, attempt);
+    attempt();
+}
+
+// The first check runs at launch, then one an hour; the updater spaces its own attempts.
+void MacAppShell::watchUpdates() {
+    MacUpdates* updates = parts.updates.get();
+    if (!updates) return;
+    QPointer<MacAppShell> self(this);
+    updates->onChange = [self] {
+        if (self) self->offerUpdate();
+    };
+    updates->isBusy = [self] {
+        if (!self) return false;
+        const MacModelState& state = self->parts.model.state();
+        return state.sharing.get() || state.starting.get() || !state.sessions.get().empty();
+    };
+    updates->onTerminate = [self] {
+        if (self) self->quit();
+    };
+    updateTimer = parts.main.every(Millis(0), MacUpdates::kCheckInterval, [self] {
+        if (self) self->parts.updates->check(false);
+    });
+}
+
+void MacAppShell::offerUpdate() {
+    MacUpdates& updates = *parts.updates;
+    const auto& offered = updates.offered();
+    if (!offered || updateAlert || quitStarted) return;
+    MacUpdate release = *offered;
+    bool interrupts = parts.model.state().sharing.get() || !parts.model.state().sessions.get().empty();
+    auto* alert = new QMessageBox(
+        QMessageBox::Information, QString::fromStdString(MacUpdates::alertTitle(release)),
+        QString::fromStdString(updates.alertText(interrupts)), QMessageBox::NoButton, content.get());
+    QPushButton* install = alert->addButton(QStringLiteral("立即更新"), QMessageBox::AcceptRole);
+    alert->addButton(QStringLiteral("跳过此版本"), QMessageBox::RejectRole);
+    alert->setDefaultButton(install);
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<MacAppShell> self(this);
+    connect(alert, &QMessageBox::buttonClicked, this, [self, install, release](QAbstractButton* chosen) {
+        if (!self) return;
+        if (chosen == install)
+            self->parts.updates->install(release);
+        else
+            self->parts.updates->skip(release);
+    });
+    updateAlert = alert;
+    alert->open();
 }
 
 bool MacAppShell::dockVisible() const {
@@ -83,7 +189,9 @@ void MacAppShell::finishQuit() {
     if (terminated) return;
     terminated = true;
     quitGrace.cancel();
+    updateTimer.cancel();
     if (settings) settings->hide();
+    remote->hide();
     content->hide();
     parts.terminate();
 }

@@ -25,6 +25,7 @@ public:
 
     MacLoginView* loginView() const { return login; }
     MacSharingPane* sharingPane() const { return sharing; }
+    MacDevicesPane* devicesPane() const { return devices; }
     bool showsLogin() const;
     // Whether closing hides the window (the tray item brings it back) or only minimizes it,
     // so that it stays reachable from the taskbar.

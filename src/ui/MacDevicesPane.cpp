@@ -3,6 +3,7 @@
 #include "account/MacAccount.h"
 #include "base/DisplayText.h"
 #include "model/MacModel.h"
+#include "model/MacRemoteSession.h"
 #include "ui/AccountSignals.h"
 
 #include <QApplication>
@@ -46,9 +47,15 @@ MacDevicesPane::MacDevicesPane(AccountSignals& account, MacModel& model, QWidget
             if (!done) emit notice(QString::fromStdString(done.failure().localizedDescription()));
         });
     });
+    auto* connectSheet = new QPushButton(QStringLiteral("连接设备…"));
+    connect(connectSheet, &QPushButton::clicked, this, &MacDevicesPane::connectionSheetRequested);
+    auto* guestSheet = new QPushButton(QStringLiteral("设备码连接"));
+    connect(guestSheet, &QPushButton::clicked, this, &MacDevicesPane::guestSheetRequested);
     auto* header = new QHBoxLayout;
     header->addWidget(title);
     header->addStretch();
+    header->addWidget(connectSheet);
+    header->addWidget(guestSheet);
     header->addWidget(refresh);
 
     sharingRefusal = wrapped(kSharingRefusal);
@@ -64,6 +71,7 @@ MacDevicesPane::MacDevicesPane(AccountSignals& account, MacModel& model, QWidget
     connect(&account, &AccountSignals::changed, this, &MacDevicesPane::rebuild);
     subscriptions.push_back(model.state().sharing.observe([this](bool) { rebuild(); }));
     subscriptions.push_back(model.state().starting.observe([this](bool) { rebuild(); }));
+    subscriptions.push_back(model.state().sessions.observe([this](const auto&) { rebuild(); }));
     rebuild();
 }
 
@@ -115,18 +123,40 @@ QWidget* MacDevicesPane::row(const MacDevice& device, bool sharing) {
     text->addWidget(status);
     if (!ready(device)) text->addWidget(new QLabel(QString::fromUtf8(notReadyReason(device))));
 
-    auto* connectButton = new QPushButton(QStringLiteral("连接"));
-    connectButton->setEnabled(ready(device) && !sharing);
-    QString deviceName = QString::fromStdString(displaySafe(device.name));
-    connect(connectButton, &QPushButton::clicked, this, [this, deviceName] {
-        emit notice(QStringLiteral("这个版本还没有远程窗口；暂时请用命令 quorlinth-cli connect 连接“%1”。")
-                        .arg(deviceName));
-    });
     auto* line = new QHBoxLayout(frame);
     line->addWidget(icon, 0, Qt::AlignTop);
     line->addLayout(text, 1);
+    std::shared_ptr<MacRemoteSession> open;
+    for (const auto& session : model.state().sessions.get())
+        if (session->deviceID() == device.id) open = session;
+    if (open) {
+        // A connected device offers its window and the way to end the session.
+        auto* switchTo = new QPushButton(QStringLiteral("切换到窗口"));
+        connect(switchTo, &QPushButton::clicked, this,
+                [this, id = QString::fromStdString(open->id())] { emit showRemote(id); });
+        auto* disconnect = new QPushButton(QStringLiteral("断开"));
+        std::weak_ptr<MacRemoteSession> weak = open;
+        connect(disconnect, &QPushButton::clicked, this, [this, weak] {
+            if (auto session = weak.lock()) this->model.closeRemote(session);
+        });
+        line->addWidget(switchTo, 0, Qt::AlignVCenter);
+        line->addWidget(disconnect, 0, Qt::AlignVCenter);
+        return frame;
+    }
+    auto* connectButton = new QPushButton(QStringLiteral("连接"));
+    connectButton->setEnabled(ready(device) && !sharing);
+    connect(connectButton, &QPushButton::clicked, this, [this, device] { this->open(device); });
     line->addWidget(connectButton, 0, Qt::AlignVCenter);
     return frame;
+}
+
+void MacDevicesPane::open(const MacDevice& device) {
+    auto session = model.openRemote(device);
+    if (!session) {
+        emit notice(QString::fromStdString(model.state().status.get()));
+        return;
+    }
+    emit showRemote(QString::fromStdString(session->id()));
 }
 
 } // namespace quorlinth

@@ -31,10 +31,15 @@ public:
 signals:
     // A line for the window's status bar.
     void notice(const QString& text);
+    // The window of an open session should come to the front.
+    void showRemote(const QString& sessionID);
+    void connectionSheetRequested();
+    void guestSheetRequested();
 
 private:
     void rebuild();
     QWidget* row(const MacDevice& device, bool sharing);
+    void open(const MacDevice& device);
 
     AccountSignals& account;
     MacModel& model;
