@@ -26,6 +26,9 @@ constexpr auto kRatePeriod = std::chrono::milliseconds(250);
 // A 1080p key frame leaves as a burst of several hundred kilobytes: more than the default UDP
 // buffers hold, so the burst would be cut at either end.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
+// How long the receiver waits for a missing packet to be retransmitted: a few round trips of a
+// long-distance route. Packets that arrive in order are passed on at once.
+constexpr unsigned kRetransmissionWaitMs = 150;
 
 // Past the system's limit where the process may (CAP_NET_ADMIN); up to the limit otherwise.
 void enlargeBuffers(int fd) {
@@ -128,8 +131,8 @@ Result<void> RTCPeerConnection::Impl::start() {
     if (!pipeline || !webrtc) return Error{"webrtcbin is not available"};
     gst_object_ref_sink(pipeline);
     gst_bin_add(GST_BIN(pipeline), webrtc);
-    g_object_set(webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency", 0,
-                 "ice-transport-policy",
+    g_object_set(webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, "latency",
+                 kRetransmissionWaitMs, "ice-transport-policy",
                  configuration.iceTransportPolicy == RTCIceTransportPolicy::relay
                      ? GST_WEBRTC_ICE_TRANSPORT_POLICY_RELAY
                      : GST_WEBRTC_ICE_TRANSPORT_POLICY_ALL,
@@ -725,6 +728,8 @@ RTCPeerConnection::addReceiveOnlyVideoTransceiver(const std::vector<RTCVideoCode
                           caps, &transceiver);
     gst_caps_unref(caps);
     if (!transceiver) return Error{"the video transceiver could not be added"};
+    // Asks for lost packets again (NACK) and offers a retransmission payload for them.
+    g_object_set(transceiver, "do-nack", TRUE, nullptr);
     gst_object_unref(transceiver);
     return {};
 }
@@ -794,8 +799,9 @@ void RTCPeerConnection::createDescription(bool offer,
         }
         if (description) {
             gchar* text = gst_sdp_message_as_text(description->sdp);
-            result = RTCSessionDescription{offer ? RTCSdpType::offer : RTCSdpType::answer,
-                                           withMaxMessageSize(text, RTCDataChannel::kMaxMessageSize)};
+            std::string sdp = withMaxMessageSize(text, RTCDataChannel::kMaxMessageSize);
+            if (offer) sdp = withRetransmissionForEveryPayload(sdp);
+            result = RTCSessionDescription{offer ? RTCSdpType::offer : RTCSdpType::answer, sdp};
             g_free(text);
             gst_webrtc_session_description_free(description);
         } else if (!error.empty()) {

@@ -120,8 +120,10 @@ Result<void> RTCRtpSender::Impl::build(GstBin* pipeline, GstElement* webrtc, con
     GstWebRTCRTPTransceiver* transceiver = nullptr;
     g_object_get(sinkPad, "transceiver", &transceiver, nullptr);
     if (transceiver) {
+        // Retransmits what the receiver reports lost (NACK, RTX), so one lost packet costs a
+        // round trip instead of everything up to the next key frame.
         g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY,
-                     "codec-preferences", pinned, nullptr);
+                     "codec-preferences", pinned, "do-nack", TRUE, nullptr);
         gst_object_unref(transceiver);
     }
     gst_caps_unref(pinned);

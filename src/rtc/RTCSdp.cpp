@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <set>
 #include <sstream>
 
 namespace quorlinth {
@@ -135,6 +136,61 @@ chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
         }
     }
     return best;
+}
+
+std::string withRetransmissionForEveryPayload(const std::string& sdp) {
+    std::vector<std::string> lines;
+    std::istringstream stream(sdp);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    bool crlf = !lines.empty() && !lines.front().empty() && lines.front().back() == '\r';
+    auto bare = [](std::string line) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return line;
+    };
+    size_t mline = 0;
+    while (mline < lines.size() && bare(lines[mline]).rfind("m=video", 0) != 0)
+        ++mline;
+    if (mline == lines.size()) return sdp;
+    size_t end = mline + 1;
+    while (end < lines.size() && lines[end].rfind("m=", 0) != 0)
+        ++end;
+
+    std::vector<int> used, wanting;
+    std::set<int> covered;
+    std::istringstream payloads(bare(lines[mline]));
+    std::string token;
+    for (int field = 0; payloads >> token; ++field)
+        if (auto type = field >= 3 ? parseInt(token) : std::nullopt) used.push_back(*type);
+    for (size_t index = mline + 1; index < end; ++index) {
+        std::string line = bare(lines[index]);
+        if (auto feedback = payloadAttribute(line, "rtcp-fb"); feedback && feedback->second == "nack")
+            wanting.push_back(feedback->first);
+        if (auto fmtp = payloadAttribute(line, "fmtp"); fmtp && fmtp->second.rfind("apt=", 0) == 0)
+            if (auto apt = parseInt(fmtp->second.substr(4))) covered.insert(*apt);
+    }
+    std::string added;
+    std::string ending = crlf ? "\r\n" : "\n";
+    int next = 96;
+    for (int payload : wanting) {
+        if (covered.count(payload)) continue;
+        while (next <= 127 && std::find(used.begin(), used.end(), next) != used.end())
+            ++next;
+        if (next > 127) break;
+        used.push_back(next);
+        std::string rtx = std::to_string(next);
+        lines[mline] = bare(lines[mline]) + " " + rtx + (crlf ? "\r" : "");
+        added += "a=rtpmap:" + rtx + " rtx/90000" + ending + "a=fmtp:" + rtx +
+                 " apt=" + std::to_string(payload) + ending;
+    }
+    std::string result;
+    for (size_t index = 0; index < lines.size(); ++index) {
+        if (index == end) result += added;
+        result += lines[index] + "\n";
+    }
+    if (end == lines.size()) result += added;
+    if (!sdp.empty() && sdp.back() != '\n') result.pop_back();
+    return result;
 }
 
 std::string withMaxMessageSize(const std::string& sdp, size_t bytes) {

@@ -28,6 +28,11 @@ std::optional<RTCSdpVideoCodec>
 chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
                      const std::function<bool(const RTCVideoCodecInfo&)>& canEncode);
 
+// The SDP with a retransmission payload ("rtx", apt=<pt>) for every payload of the first video
+// section that asks for NACK and has none. This engine offers one for the first payload only,
+// and the sender may pick another.
+std::string withRetransmissionForEveryPayload(const std::string& sdp);
+
 // The SDP with "a=max-message-size:<bytes>" in every data-channel section that names none. A
 // section without it limits the peer to 65,536-byte messages.
 std::string withMaxMessageSize(const std::string& sdp, size_t bytes);

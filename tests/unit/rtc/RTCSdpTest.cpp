@@ -110,3 +110,28 @@ TEST(RTCSdp, NamesTheMaximumMessageSizeInDataSectionsThatNameNone) {
         EXPECT_EQ(withMaxMessageSize(row.sdp, 262144), row.expected);
     }
 }
+
+TEST(RTCSdp, AddsARetransmissionPayloadForEveryPayloadThatAsksForNack) {
+    struct Row {
+        const char* name;
+        std::string sdp;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"the second payload gains one, numbered past those in use",
+         "m=video 9 X 96 97 98\r\na=rtcp-fb:96 nack\r\na=rtcp-fb:97 nack\r\na=rtcp-fb:97 nack pli\r\n"
+         "a=rtpmap:98 rtx/90000\r\na=fmtp:98 apt=96\r\nm=application 9 Y\r\n",
+         "m=video 9 X 96 97 98 99\r\na=rtcp-fb:96 nack\r\na=rtcp-fb:97 nack\r\na=rtcp-fb:97 nack pli\r\n"
+         "a=rtpmap:98 rtx/90000\r\na=fmtp:98 apt=96\r\na=rtpmap:99 rtx/90000\r\na=fmtp:99 apt=97\r\n"
+         "m=application 9 Y\r\n"},
+        {"a payload without NACK gains none", "m=video 9 X 96\na=rtcp-fb:96 ccm fir\n",
+         "m=video 9 X 96\na=rtcp-fb:96 ccm fir\n"},
+        {"a last video section gets its lines at the end", "m=video 9 X 100\na=rtcp-fb:100 nack",
+         "m=video 9 X 100 96\na=rtcp-fb:100 nack\na=rtpmap:96 rtx/90000\na=fmtp:96 apt=100"},
+        {"no video section", "m=application 9 Y\r\n", "m=application 9 Y\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(withRetransmissionForEveryPayload(row.sdp), row.expected);
+    }
+}
