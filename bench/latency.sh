@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Glass-to-glass latency of a sharing session, with baselines measured in the same run.
-#   bench/latency.sh [--seconds N]      (N: seconds recorded per case, default 30)
+#   bench/latency.sh [--seconds N] [--cases A,B...]
+#     N: seconds recorded per case (default 30); --cases runs only the named cases (default all)
 # Builds what it needs (into QUORLINTH_BUILD_DIR, default build/), then, inside a private
 # network namespace holding only loopback: a 1920×1080 Xvfb with the latency probe on it, the
 # real account service, coturn, and `quorlinth-cli share --source x11 --allow-input` as the
@@ -25,12 +26,14 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORLINTH_BUILD_DIR:-$root/build}"
 seconds=30
+cases=all
 inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds="$2"; shift 2 ;;
+    --cases) cases="$2"; shift 2 ;;
     --inside) inside=1; shift ;;
-    *) echo "usage: $0 [--seconds N]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--seconds N] [--cases A,B...]" >&2; exit 2 ;;
   esac
 done
 [[ "$seconds" =~ ^[0-9]+$ ]] && [ "$seconds" -ge 1 ] || { echo "--seconds takes a whole number ≥ 1" >&2; exit 2; }
@@ -38,7 +41,7 @@ done
 if [ "$inside" = 0 ]; then
   QUORLINTH_BUILD_DIR="$build" "$root/scripts/build" quorlinth-service quorlinth-cli latency_bench latency_probe \
     link_emulator >&2
-  QUORLINTH_BUILD_DIR="$build" exec "$root/scripts/netns" -- "$(readlink -f "$0")" --inside --seconds "$seconds"
+  QUORLINTH_BUILD_DIR="$build" exec "$root/scripts/netns" -- "$(readlink -f "$0")" --inside --seconds "$seconds" --cases "$cases"
 fi
 
 # ---- inside the namespace ------------------------------------------------------------------
@@ -156,14 +159,15 @@ vnc() {
   stop "$probe_pid"
 }
 
-ours sharp_direct "" -- --quality sharp
-ours standard_relay "" -- --quality standard --relay
-ours static --static -- --quality sharp
-floor floor_sharp --quality sharp
-floor floor_standard --quality standard --relay
-floor floor_paced --quality sharp --paced
-vnc
-impaired impaired_8m 8000000 20 1
-impaired drop_20_to_3 20000000 20 0 3000000
+wanted() { [ "$cases" = all ] || [[ ",$cases," == *",$1,"* ]]; }
+wanted sharp_direct && ours sharp_direct "" -- --quality sharp
+wanted standard_relay && ours standard_relay "" -- --quality standard --relay
+wanted static && ours static --static -- --quality sharp
+wanted floor_sharp && floor floor_sharp --quality sharp
+wanted floor_standard && floor floor_standard --quality standard --relay
+wanted floor_paced && floor floor_paced --quality sharp --paced
+wanted vnc && vnc
+wanted impaired_8m && impaired impaired_8m 8000000 20 1
+wanted drop_20_to_3 && impaired drop_20_to_3 20000000 20 0 3000000
 
 awk -f "$root/bench/latency/summary.awk" "$results"
