@@ -6,6 +6,7 @@
 #include <X11/extensions/dpms.h>
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <map>
 #include <poll.h>
 #include <thread>
@@ -103,7 +104,10 @@ std::unique_ptr<RandRDisplayServices> RandRDisplayServices::open(const std::stri
     auto connection = X11Connection::open(server);
     if (!connection) return nullptr;
     std::string name = DisplayString(connection->get());
-    return std::unique_ptr<RandRDisplayServices>(new RandRDisplayServices(name, std::move(connection)));
+    auto services =
+        std::unique_ptr<RandRDisplayServices>(new RandRDisplayServices(name, std::move(connection)));
+    services->outputModes.restoreAbandoned();
+    return services;
 }
 
 void RandRDisplayServices::readServer(Snapshot& into) {
@@ -317,31 +321,12 @@ std::vector<DisplayMode> RandRDisplayServices::allModes(DisplayID display) {
 int RandRDisplayServices::applyMode(DisplayID display, const DisplayMode& mode) {
     if (currentMode(display) == mode) return 0;
     if (virtualDisplayNumber(display)) return kNotImplemented; // its server has one fixed size
+    if (mode.pixelWidth <= 0 || mode.pixelHeight <= 0 || mode.pixelWidth > INT16_MAX ||
+        mode.pixelHeight > INT16_MAX)
+        return RandROutputModes::kCannotChange;
     std::lock_guard lock(mutex);
-    Display* x = connection->get();
-    Window root = DefaultRootWindow(x);
-    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(x, root);
-    if (!resources) return kNotImplemented;
-    int result = kNotImplemented;
-    if (XRROutputInfo* info = XRRGetOutputInfo(x, resources, RROutput(display))) {
-        XRRCrtcInfo* crtc = info->crtc != None ? XRRGetCrtcInfo(x, resources, info->crtc) : nullptr;
-        for (int m = 0; crtc && m < info->nmode; ++m)
-            for (int k = 0; k < resources->nmode; ++k) {
-                const XRRModeInfo& candidate = resources->modes[k];
-                if (candidate.id != info->modes[m] || int64_t(candidate.width) != mode.pixelWidth ||
-                    int64_t(candidate.height) != mode.pixelHeight || result == 0)
-                    continue;
-                RROutput outputs[] = {RROutput(display)};
-                result = XRRSetCrtcConfig(x, resources, info->crtc, CurrentTime, crtc->x, crtc->y,
-                                          candidate.id, crtc->rotation, outputs, 1);
-            }
-        if (crtc) XRRFreeCrtcInfo(crtc);
-        XRRFreeOutputInfo(info);
-    }
-    XRRFreeScreenResources(resources);
-    XSync(x, False);
-    if (X11Connection::takeLastError() != 0 && result == 0) result = kNotImplemented;
-    return result;
+    if (connection->broken()) return RandROutputModes::kCannotChange;
+    return outputModes.apply(display, int(mode.pixelWidth), int(mode.pixelHeight));
 }
 
 DisplayID RandRDisplayServices::mirrorsDisplay(DisplayID display) {

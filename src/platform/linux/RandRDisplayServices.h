@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Displays.h"
+#include "platform/linux/RandROutputModes.h"
 #include "platform/linux/X11Connection.h"
 
 #include <map>
@@ -14,7 +15,10 @@ namespace quorlinth {
 // Display services of an X session from RandR: each connected output is a display (its XID is
 // the id), the primary output is the main display, names come from the monitor's EDID or the
 // output name. Virtual displays of this process (X servers started by its virtual-display
-// child) are listed after them. Display mirroring has no counterpart here: configureMirror fails.
+// child) are listed after them. X has no points: a mode's pixel size is what an output shows,
+// and applyMode adds that size to the output when it lacks it; the user's modes come back when
+// the same size is asked for again or when this object goes (see RandROutputModes). Display
+// mirroring has no counterpart here: configureMirror fails.
 class RandRDisplayServices : public DisplayServices {
 public:
     // What the capture needs to record a display: its server and the rectangle on its root.
@@ -67,7 +71,7 @@ private:
     };
 
     RandRDisplayServices(std::string server, std::unique_ptr<X11Connection> connection)
-        : server(std::move(server)), connection(std::move(connection)) {}
+        : server(std::move(server)), connection(std::move(connection)), outputModes(*this->connection) {}
     Snapshot snapshot();
     std::optional<Output> find(DisplayID display);
     void readServer(Snapshot& into);
@@ -77,6 +81,7 @@ private:
     std::string server;
     std::mutex mutex; // the connection is used by one caller at a time
     std::unique_ptr<X11Connection> connection;
+    RandROutputModes outputModes; // after the connection: restores through it when destroyed
     std::map<int, std::unique_ptr<X11Connection>> virtualServers; // by display number
 };
 
