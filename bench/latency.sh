@@ -61,15 +61,7 @@ stop() { # PID: ends one process this script started and waits for it
 
 start_xvfb 1920x1080
 
-# The relay, with time-limited credentials handed out by the service.
-secret="latency-bench-$RANDOM$RANDOM"
-turnserver -n --listening-ip=127.0.0.1 --relay-ip=127.0.0.1 --listening-port=3478 --use-auth-secret \
-  --static-auth-secret="$secret" --realm=quorlinth.test --allow-loopback-peers --no-tls --no-dtls --no-cli \
-  --pidfile="$work/turn.pid" --log-file=stdout >"$work/turn.out" 2>&1 &
-pids+=($!)
-cat >"$work/ice.json" <<JSON
-{"servers": [{"urls": ["turn:127.0.0.1:3478?transport=udp"], "secret": "$secret", "ttl": 3600}]}
-JSON
+start_relay
 
 # On every address: the impaired cases' controller reaches it across the emulated link.
 start_service alice 'correct horse battery' --dev --ice-config "$work/ice.json" --listen 0.0.0.0:0

@@ -41,6 +41,18 @@ start_service() { # USER PASSWORD [SERVICE OPTIONS...]: sets $base
   base="$(head -n 1 "$work/service.out")"
 }
 
+start_relay() { # a TURN relay (coturn) on 127.0.0.1:3478 with time-limited credentials; the
+  # service hands them out when started with --ice-config "$work/ice.json"
+  local secret="relay-$RANDOM$RANDOM"
+  turnserver -n --listening-ip=127.0.0.1 --relay-ip=127.0.0.1 --listening-port=3478 --use-auth-secret \
+    --static-auth-secret="$secret" --realm=quorlinth.test --allow-loopback-peers --no-tls --no-dtls --no-cli \
+    --pidfile="$work/turn.pid" --log-file=stdout >"$work/turn.out" 2>&1 &
+  pids+=($!)
+  cat >"$work/ice.json" <<JSON
+{"servers": [{"urls": ["turn:127.0.0.1:3478?transport=udp"], "secret": "$secret", "ttl": 3600}]}
+JSON
+}
+
 start_xvfb() { # WIDTHxHEIGHT: a virtual X display on a free number; sets DISPLAY and $xserver
   Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.out" 2>&1 &
   xserver=$!

@@ -2,8 +2,8 @@
 # Files and clipboard through the real programs, inside a private network namespace (run through
 # scripts/netns): `connect --send` delivers files of several sizes and awkward names into the
 # sharing side's download folder, a second copy is numbered, a sharing side that does not allow
-# transfer refuses with its reason, and `connect --clipboard` keeps text and images in step
-# between two X displays both ways.
+# transfer refuses with its reason, 100 MiB crosses a TURN relay while a larger file is held
+# back, and `connect --clipboard` keeps text and images in step between two X displays both ways.
 set -euo pipefail
 bin="${QUORLINTH_BINARY_DIR:?}"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -11,7 +11,8 @@ service="$bin/service/quorlinth-service"
 cli="$bin/src/app/quorlinth-cli"
 source "$here/../../support/session.sh"
 
-start_service alice 'correct horse battery' --dev
+start_relay
+start_service alice 'correct horse battery' --dev --ice-config "$work/ice.json"
 for role in host viewer; do
   as "$role" login alice 'correct horse battery' >/dev/null || fail "$role login"
 done
@@ -72,6 +73,19 @@ as host settings allow-transfer off >/dev/null || fail "settings allow-transfer 
 share share-off.out --source pattern --pattern-size 640x360
 if send off.out "$work/files/one"; then fail "a file went to a side that does not allow transfer"; fi
 grep -q "^传输 对方未开启“允许剪贴板与文件传输”" "$work/off.out" || fail "the refusal was not explained"
+kill "$share_pid"; wait "$share_pid" 2>/dev/null || true
+
+# Through the TURN relay: exactly 100 MiB goes, one byte more is held back with the reason.
+as host settings allow-transfer on >/dev/null || fail "settings allow-transfer on"
+share share-relay.out --source pattern --pattern-size 640x360 --relay
+head -c $((100 << 20)) /dev/urandom >"$work/files/relay-limit.bin"
+ln "$work/files/large.bin" "$work/files/over-limit.bin"
+send relay.out "$work/files/relay-limit.bin" "$work/files/over-limit.bin" || true
+cmp -s "$work/files/relay-limit.bin" "$received/relay-limit.bin" || fail "100 MiB did not cross the relay intact"
+grep -q "^传输 over-limit.bin 超过 100 MB，中转连接下暂不发送；直连时不限大小" "$work/relay.out" ||
+  fail "the file over the relay limit was not held back with its reason"
+[ ! -e "$received/over-limit.bin" ] || fail "a file over the relay limit crossed the relay"
+grep -q "route=relay" "$work/share-relay.out" || fail "the session did not go through the relay"
 kill "$share_pid"; wait "$share_pid" 2>/dev/null || true
 
 # Clipboard both ways between two X displays, without echo.
