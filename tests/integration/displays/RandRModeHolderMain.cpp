@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace quorlinth;
@@ -20,6 +21,7 @@ volatile std::sig_atomic_t stopping = 0;
 
 int main(int argc, char** argv) {
     if (argc != 4) return 2;
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the test that started it
     std::signal(SIGTERM, [](int) { stopping = 1; });
     std::signal(SIGINT, [](int) { stopping = 1; });
     auto displays = RandRDisplayServices::open(argv[1]);

@@ -67,7 +67,7 @@ public:
         output = fds[0];
     }
     ~ModeHolder() {
-        if (pid > 0) end(SIGKILL);
+        end(SIGKILL);
         if (output >= 0) close(output);
     }
 
@@ -82,6 +82,7 @@ public:
         return text.find("applied\n") != std::string::npos;
     }
     void end(int signal) {
+        if (pid <= 0) return;
         kill(pid, signal);
         waitpid(pid, nullptr, 0);
         pid = -1;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +70,8 @@ XorgDummyServer::XorgDummyServer(int width, int height) {
     if (pipe(fds) != 0) return;
     pid = fork();
     if (pid == 0) {
+        // A test that dies without its destructors (a signal, a timeout) takes the server along.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, STDOUT_FILENO);
