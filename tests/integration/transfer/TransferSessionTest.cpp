@@ -229,6 +229,36 @@ TEST(TransferSession, BadInputIsRefusedAndTheSessionGoesOn) {
     EXPECT_EQ(Session::count(host, "transfer-error"), 2u);
 }
 
+// A file that changes while it is sent is cancelled on both sides, and an announcement of more
+// copied files than allowed is cut to its first hundred.
+TEST(TransferSession, ChangedFileIsCancelledAndLongFileListsAreCut) {
+    Session session;
+    ASSERT_TRUE(session.open());
+    fs::path changing = session.source("changing.bin", pattern(64 << 20, 7));
+    session.offerer->send({{"cmd", "send"}, {"files", {changing.string()}}});
+    ASSERT_TRUE(session.answerer->waitForEvent("offer", kGenerous));
+    std::ofstream(changing, std::ios::binary | std::ios::app) << "more";
+    auto error = Session::nth(*session.offerer, "transfer-error", 0);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(field::string(*error, "text"), "文件在发送过程中被修改");
+    ASSERT_TRUE(session.answerer->waitFor(
+        [](const Json& event) {
+            return field::string(event, "event") == "wire" &&
+                   field::string(event["message"], "t") == "cancel";
+        },
+        kGenerous));
+
+    Json items = Json::array();
+    for (int index = 0; index < 150; ++index)
+        items.push_back({{"name", "f" + std::to_string(index)}, {"size", index}});
+    Session::raw(*session.offerer, dumpJson({{"t", "files"}, {"items", items}}));
+    auto announced = session.answerer->waitForEvent("remote-files", kGenerous);
+    ASSERT_TRUE(announced);
+    EXPECT_EQ(field::int64(*announced, "count"), 100);
+    // The announcement came after the cancel on the same ordered channel, so the cancel is done.
+    EXPECT_TRUE(folderEntries(session.hostFolder()).empty()) << "the partial file stayed";
+}
+
 TEST(TransferSession, ClipboardTextBothWaysAndAnImage) {
     Session session;
     ASSERT_TRUE(session.open());
@@ -236,8 +266,8 @@ TEST(TransferSession, ClipboardTextBothWaysAndAnImage) {
     auto hello = session.offerer->waitForEvent("hello", kGenerous);
     ASSERT_TRUE(hello);
     EXPECT_EQ(field::boolean(*hello, "enabled"), true);
-    // A large text travels as one message (the engine's peers take up to 64 KiB per message).
-    std::string large(60'000, 'x');
+    // The largest text the clipboard sends travels as one message, beyond one SCTP piece.
+    std::string large(200'000, 'x');
     session.offerer->send({{"cmd", "clip"}, {"text", "来自控制端"}});
     session.offerer->send({{"cmd", "clip"}, {"text", large}});
     session.answerer->send({{"cmd", "clip"}, {"text", "from the host"}});

@@ -214,6 +214,9 @@ private:
             emit({{"event", "received"}, {"path", file.string()}});
         };
         link->onSent = [](std::string name) { emit({{"event", "sent"}, {"name", name}}); };
+        link->onRemoteFiles = [](std::vector<RemoteFile> files) {
+            emit({{"event", "remote-files"}, {"count", files.size()}});
+        };
         link->onError = [](std::string text) { emit({{"event", "transfer-error"}, {"text", text}}); };
         if (!settings.display.empty()) syncClipboard();
         // The sharing side learns of an open channel by being given it.
