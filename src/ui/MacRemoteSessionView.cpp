@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QEvent>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,6 +20,7 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdlib>
 
 namespace quorlinth {
@@ -28,6 +30,8 @@ namespace {
 constexpr int kCardWidth = 420;
 constexpr int kHandleWidth = 72, kHandleHeight = 20;
 constexpr int kStatsIntervalMs = 1000;
+constexpr int kTransferBarWidth = 140, kTransferNameWidth = 220;
+constexpr int kProgressSteps = 1000;
 
 bool isViewOnly(const MacDevice& device) {
     return device.platform == "ios" ||
@@ -190,7 +194,23 @@ QWidget* MacRemoteSessionView::makeStrip() {
     connect(inputSource, &QPushButton::clicked, this, [this] { view->input().switchInputSource(); });
     desktopOnly.push_back(inputSource);
     row->addWidget(inputSource);
-    row->addStretch();
+    auto* sendFiles = new QPushButton(QStringLiteral("发送文件…"));
+    sendFiles->setFocusPolicy(Qt::NoFocus);
+    connect(sendFiles, &QPushButton::clicked, this, &MacRemoteSessionView::chooseFiles);
+    desktopOnly.push_back(sendFiles);
+    row->addWidget(sendFiles);
+    receiveFiles = new QPushButton;
+    receiveFiles->setFocusPolicy(Qt::NoFocus);
+    connect(receiveFiles, &QPushButton::clicked, this, [this] { shown->acceptRemoteFiles(); });
+    row->addWidget(receiveFiles);
+    transferProgress = new QProgressBar;
+    transferProgress->setRange(0, kProgressSteps);
+    transferProgress->setTextVisible(false);
+    transferProgress->setFixedWidth(kTransferBarWidth);
+    row->addWidget(transferProgress);
+    transferState = plain();
+    transferState->setWordWrap(false);
+    row->addWidget(transferState, 1);
     return box;
 }
 
@@ -244,6 +264,9 @@ void MacRemoteSessionView::observeSession() {
         placeOverlays();
     }));
     subscriptions.push_back(state.needsPassword.observe([this](bool) { placeOverlays(); }));
+    subscriptions.push_back(state.remoteFiles.observe([this](const auto&) { refreshTransfer(); }));
+    subscriptions.push_back(state.transferProgress.observe([this](const auto&) { refreshTransfer(); }));
+    subscriptions.push_back(state.transferNote.observe([this](const std::string&) { refreshTransfer(); }));
     deviceChanged(state.device.get());
     status->setText(QString::fromStdString(state.status.get()));
     // The client changes with every attempt (a LAN retry, reconnecting): the view follows it.
@@ -263,6 +286,20 @@ void MacRemoteSessionView::followClient() {
 
 void MacRemoteSessionView::deviceChanged(const MacDevice& device) {
     view->setTarget(device);
+    // Paste hand-over and dropped files only for a computer: phones take neither.
+    std::weak_ptr<MacRemoteSession> weak = shown;
+    if (isDesktopPlatform(device.platform)) {
+        view->input().beforePaste = [weak]() -> std::optional<double> {
+            auto session = weak.lock();
+            return session ? session->prepareRemotePaste() : std::optional<double>(0.0);
+        };
+        view->setDropFiles([weak](std::vector<std::filesystem::path> files) {
+            if (auto session = weak.lock()) session->sendFiles(std::move(files));
+        });
+    } else {
+        view->input().beforePaste = nullptr;
+        view->setDropFiles(nullptr);
+    }
     name->setText(sessionTitle(device));
     emit titleChanged(sessionTitle(device));
     viewOnly->setVisible(isViewOnly(device));
@@ -284,6 +321,47 @@ void MacRemoteSessionView::refreshStrip() {
     }
     strip->setVisible(!isViewOnly(device));
     strip->setEnabled(device.capabilities.inputReady);
+    refreshTransfer();
+}
+
+// Files the remote side offered, the running transfer, or else its last note.
+void MacRemoteSessionView::refreshTransfer() {
+    const MacRemoteSessionState& state = shown->state();
+    bool desktop = isDesktopPlatform(state.device.get().platform);
+    size_t offered = state.remoteFiles.get().size();
+    receiveFiles->setText(QStringLiteral("接收对方复制的 %1 个文件").arg(offered));
+    receiveFiles->setVisible(desktop && offered > 0);
+    const auto& progress = state.transferProgress.get();
+    transferProgress->setVisible(desktop && progress.has_value());
+    if (progress) {
+        int64_t total = std::max<int64_t>({progress->total, progress->done, 1});
+        transferProgress->setValue(
+            int(std::clamp<int64_t>(progress->done, 0, total) * kProgressSteps / total));
+        QString name = transferState->fontMetrics().elidedText(
+            QString::fromStdString(displaySafe(progress->name)), Qt::ElideMiddle, kTransferNameWidth);
+        transferState->setText((progress->incoming ? QStringLiteral("接收 ") : QStringLiteral("发送 ")) +
+                               name);
+    } else {
+        transferState->setText(QString::fromStdString(state.transferNote.get()));
+    }
+    transferState->setVisible(desktop && !transferState->text().isEmpty());
+}
+
+void MacRemoteSessionView::chooseFiles() {
+    auto* dialog = new QFileDialog(this, QStringLiteral("文件会保存到对方的“下载/Quorlinth”文件夹"));
+    dialog->setFileMode(QFileDialog::ExistingFiles);
+    dialog->setLabelText(QFileDialog::Accept, QStringLiteral("发送"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    std::weak_ptr<MacRemoteSession> weak = shown;
+    connect(dialog, &QFileDialog::filesSelected, this, [weak](const QStringList& chosen) {
+        auto session = weak.lock();
+        if (!session || chosen.isEmpty()) return;
+        std::vector<std::filesystem::path> files;
+        for (const QString& file : chosen)
+            files.emplace_back(file.toStdString());
+        session->sendFiles(std::move(files));
+    });
+    dialog->open();
 }
 
 void MacRemoteSessionView::refreshRoute() {
@@ -391,6 +469,11 @@ void MacRemoteSessionView::grabFocus() {
     bool inputTarget = device.platform != "ios" && device.capabilities.inputReady;
     if (!inputTarget || qobject_cast<QLineEdit*>(QApplication::focusWidget())) return;
     view->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void MacRemoteSessionView::windowActivated() {
+    shown->pushClipboard();
+    grabFocus();
 }
 
 void MacRemoteSessionView::submitPassword() {

@@ -10,6 +10,7 @@
 class QAbstractButton;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QToolButton;
 
@@ -43,6 +44,9 @@ public:
     bool controlsShown() const { return controlsVisible; }
     // Gives the picture the keyboard unless a text field has it (an input target only).
     void grabFocus();
+    // The window came to the front with this session shown: a changed local clipboard goes
+    // over, and the picture takes the keyboard.
+    void windowActivated();
     // Sends a typed pairing password: at least six characters after trimming, else nothing.
     void submitPassword();
 
@@ -54,6 +58,9 @@ public:
     QLabel* viewOnlyBadge() const { return viewOnly; }
     QWidget* controlStrip() const { return strip; }
     QWidget* controlBar() const { return controls; }
+    QPushButton* receiveFilesButton() const { return receiveFiles; }
+    QLabel* transferLine() const { return transferState; }
+    QProgressBar* transferBar() const { return transferProgress; }
 
 signals:
     void fullScreenToggled();
@@ -73,6 +80,8 @@ private:
     void deviceChanged(const MacDevice& device);
     void refreshRoute();
     void refreshStrip();
+    void refreshTransfer();
+    void chooseFiles();
     void placeOverlays();
     void showControls();
     void armHiding();
@@ -94,6 +103,7 @@ private:
     QLabel* route = nullptr;
     QLabel* status = nullptr;
     QLabel* transferState = nullptr;
+    QProgressBar* transferProgress = nullptr;
     QLineEdit* password = nullptr;
     QPushButton* fullScreenButton = nullptr;
     QPushButton* receiveFiles = nullptr;

@@ -2,8 +2,11 @@
 
 #include "controller/MacKeyCodes.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QPainter>
 #include <QScreen>
 #include <QWindow>
@@ -53,6 +56,16 @@ LocalModifiers modifiersAfter(const QKeyEvent& event, uint32_t keysym, bool down
     return local;
 }
 
+// Only local files travel; links and other URLs in the drag are left out.
+std::vector<std::filesystem::path> localFiles(const QMimeData* data) {
+    std::vector<std::filesystem::path> files;
+    if (!data || !data->hasUrls()) return files;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            files.emplace_back(url.toLocalFile().toStdString());
+    return files;
+}
+
 std::optional<LocalButton> localButton(Qt::MouseButton button) {
     if (button == Qt::LeftButton) return LocalButton::left;
     if (button == Qt::RightButton) return LocalButton::right;
@@ -81,6 +94,11 @@ void MacRemoteView::setFrames(std::weak_ptr<const VideoFrameStore> source) {
     imageSize = QSize();
     translator.focusLost();
     update();
+}
+
+void MacRemoteView::setDropFiles(std::function<void(std::vector<std::filesystem::path>)> hook) {
+    onDropFiles = std::move(hook);
+    setAcceptDrops(bool(onDropFiles));
 }
 
 void MacRemoteView::setFill(bool on) {
@@ -227,6 +245,20 @@ void MacRemoteView::keyPressEvent(QKeyEvent* event) {
 
 void MacRemoteView::keyReleaseEvent(QKeyEvent* event) {
     handleKey(event, false);
+}
+
+void MacRemoteView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!onDropFiles || localFiles(event->mimeData()).empty()) return event->ignore();
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void MacRemoteView::dropEvent(QDropEvent* event) {
+    auto files = localFiles(event->mimeData());
+    if (!onDropFiles || files.empty()) return event->ignore();
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+    onDropFiles(std::move(files));
 }
 
 void MacRemoteView::handleKey(QKeyEvent* event, bool down) {

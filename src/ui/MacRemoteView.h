@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -30,6 +32,8 @@ public:
     bool fill() const { return stretch; }
     // For the window's buttons and hooks (paste hand-over, full-screen shortcut).
     ControllerInputTranslator& input() { return translator; }
+    // Local files dropped onto the picture; none: the view takes no drops.
+    void setDropFiles(std::function<void(std::vector<std::filesystem::path>)> hook);
 
     // Takes the store's newest picture when it is new; the render tick calls it.
     void pullFrame();
@@ -62,6 +66,8 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     static constexpr uint64_t kNothingShown = std::numeric_limits<uint64_t>::max();
@@ -71,6 +77,7 @@ private:
     const QImage& scaledPicture(QSize target);
 
     ControllerInputTranslator translator;
+    std::function<void(std::vector<std::filesystem::path>)> onDropFiles;
     std::weak_ptr<const VideoFrameStore> frames;
     bool stretch = false;
     QTimer tick;

@@ -36,7 +36,8 @@ MacRemoteWindow::MacRemoteWindow(MacModel& model, UserDefaults& defaults, QWidge
         if (auto* view = viewAt(index)) this->model.closeRemote(view->session());
     });
     connect(tabs, &QTabWidget::currentChanged, this, [this](int index) {
-        if (auto* view = viewAt(index)) view->grabFocus();
+        auto* view = viewAt(index);
+        if (view && isActiveWindow()) view->windowActivated();
     });
     sessionsWatch = model.state().sessions.observe(
         [this](const std::vector<std::shared_ptr<MacRemoteSession>>& sessions) { follow(sessions); });
@@ -113,7 +114,7 @@ void MacRemoteWindow::changeEvent(QEvent* event) {
             viewAt(i)->setFullScreen(isFullScreen());
     }
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        if (auto* view = viewAt(tabs->currentIndex())) view->grabFocus();
+        if (auto* view = viewAt(tabs->currentIndex())) view->windowActivated();
 }
 
 void MacRemoteWindow::closeEvent(QCloseEvent* event) {

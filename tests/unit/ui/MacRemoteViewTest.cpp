@@ -3,7 +3,10 @@
 #include "QtTestApplication.h"
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <gtest/gtest.h>
 #include <vector>
@@ -171,4 +174,30 @@ TEST(MacRemoteView, LosingFocusReleasesEverythingAndViewOnlyTargetsGetNothing) {
     h.key(QEvent::KeyPress, Qt::Key_A, 'a', Qt::NoModifier, "a");
     QApplication::sendEvent(&h.view, &out);
     EXPECT_TRUE(h.sent.empty());
+}
+
+TEST(MacRemoteView, DropsHandOnlyLocalFilesToTheHook) {
+    ViewHarness h;
+    auto drop = [&h](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(500, 500), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&h.view, &enter);
+        if (!enter.isAccepted()) return false;
+        QDropEvent event(QPointF(500, 500), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&h.view, &event);
+        return event.isAccepted();
+    };
+    const QList<QUrl> mixed = {QUrl::fromLocalFile("/tmp/报告.pdf"), QUrl("https://example.invalid/x")};
+    EXPECT_FALSE(h.view.acceptDrops());
+    EXPECT_FALSE(drop(mixed)) << "no hook, no drop";
+
+    std::vector<std::vector<std::filesystem::path>> dropped;
+    h.view.setDropFiles(
+        [&](std::vector<std::filesystem::path> files) { dropped.push_back(std::move(files)); });
+    EXPECT_TRUE(h.view.acceptDrops());
+    EXPECT_TRUE(drop(mixed));
+    EXPECT_FALSE(drop({QUrl("https://example.invalid/y")})) << "nothing local to send";
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0], std::vector<std::filesystem::path>{"/tmp/报告.pdf"});
 }

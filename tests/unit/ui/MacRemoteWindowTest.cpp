@@ -9,8 +9,11 @@
 #include "ui/MacRemoteView.h"
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -67,7 +70,7 @@ TEST(MacRemoteSessionView, BadgesAndControlStripFollowTheDevice) {
         std::vector<QString> buttons;
     };
     const Case cases[] = {
-        {device("linux"), false, true, true, {"Esc", "桌面", "窗口", "切换输入法"}},
+        {device("linux"), false, true, true, {"Esc", "桌面", "窗口", "切换输入法", "发送文件…"}},
         {device("macos", false), true, false, false, {}},
         {device("ios"), true, false, true, {}},
         {device("android"), false, true, true, {"安卓返回", "安卓主页", "最近任务"}},
@@ -132,6 +135,28 @@ TEST(MacRemoteSessionView, PairingPasswordNeedsSixCharactersAfterTrimming) {
     s.view->passwordField()->setText(QStringLiteral(" 123456 "));
     s.view->submitPassword();
     EXPECT_TRUE(s.view->passwordField()->text().isEmpty());
+}
+
+TEST(MacRemoteSessionView, FilesDroppedOnAComputersPictureGoToTheSessionAndItsNoteShows) {
+    SessionHarness s;
+    EXPECT_FALSE(s.view->transferLine()->isVisibleTo(s.view.get()));
+    EXPECT_FALSE(s.view->receiveFilesButton()->isVisibleTo(s.view.get()));
+    EXPECT_TRUE(s.view->picture()->input().beforePaste) << "paste hand-over for a computer";
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile("/tmp/a.txt")});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(s.view->picture(), &enter);
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(s.view->picture(), &drop);
+    // The session has no transfer link yet, and says so under the picture.
+    EXPECT_EQ(s.view->transferLine()->text(), QString::fromUtf8(MacRemoteSession::kNoTransferLink));
+    EXPECT_TRUE(s.view->transferLine()->isVisibleTo(s.view.get()));
+}
+
+TEST(MacRemoteSessionView, PhonesGetNoPasteHookAndNoDrops) {
+    SessionHarness s(device("android"));
+    EXPECT_FALSE(s.view->picture()->input().beforePaste);
+    EXPECT_FALSE(s.view->picture()->acceptDrops());
 }
 
 TEST(MacGuestSheet, ConnectNeedsNineDigitsASixCharacterPasswordAndNoSharing) {
