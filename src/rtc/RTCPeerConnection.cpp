@@ -29,6 +29,9 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // How long the receiver waits for a missing packet to be retransmitted: a few round trips of a
 // long-distance route. Packets that arrive in order are passed on at once.
 constexpr unsigned kRetransmissionWaitMs = 150;
+// Receiver reports are what the sender's rate control acts on; at RTP's default spacing (5 s) a
+// queue grows for seconds before the sender hears of it.
+constexpr guint64 kReceiverReportSpacingNs = 100'000'000;
 
 // Past the system's limit where the process may (CAP_NET_ADMIN); up to the limit otherwise.
 void enlargeBuffers(int fd) {
@@ -194,6 +197,14 @@ Result<void> RTCPeerConnection::Impl::start() {
                                        if (auto self = lockWeak<Impl>(data)) self->onPadAdded(pad);
                                    }),
                                    weak));
+
+    g_signal_connect(pipeline, "deep-element-added",
+                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) {
+                         GstElementFactory* factory = gst_element_get_factory(element);
+                         if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "rtpsession") == 0)
+                             g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, nullptr);
+                     }),
+                     nullptr);
 
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
     gst_bus_set_sync_handler(
