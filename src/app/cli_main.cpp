@@ -1,3 +1,4 @@
+#include "app/MallocArenas.h"
 #include "app/VirtualDisplayChild.h"
 #include "app/cli/AccountCommands.h"
 #include "app/cli/CliCommand.h"
@@ -16,6 +17,7 @@
 using namespace quorlinth::cli;
 
 int main(int argc, char** argv) {
+    quorlinth::limitMallocArenas();
     // `share` starts this program again as the child that owns a virtual display.
     if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
     // Connection diagnostics also reach the system log, where support looks; never from tests.
