@@ -39,6 +39,9 @@ public:
     void pullFrame();
     // Pictures taken from the store since creation.
     uint64_t framesShown() const { return shownCount; }
+    // The receiving pipeline's time of the picture shown (0 before any), for frame-to-paint
+    // delays.
+    int64_t shownTimestampNs() const { return shown ? shown->timestampNs : 0; }
     // Pixel size of the picture shown; empty before any.
     QSize pictureSize() const { return imageSize; }
     // Picture fractions of a position in the view; none outside the picture or without one.
