@@ -43,6 +43,10 @@ constexpr const char* kDiagnosticsPath = "/v1/diagnostics";
 constexpr std::string_view kDownloadPrefix = "/download/";
 // Published files go out in pieces of this size, whatever their length.
 constexpr size_t kDownloadChunk = 64 * 1024;
+// Password hashing yields the CPU to the network threads: a flood of sign-ins, which keeps
+// every core busy hashing, then still leaves health checks, signaling and the other
+// endpoints their answers.
+constexpr int kHashingNiceness = 19;
 
 // Paths can hold anything a client sends; the log gets printable ASCII only.
 std::string printable(std::string_view text) {
@@ -119,7 +123,7 @@ struct HttpServer::Impl {
           workers(atLeastOne(context.settings.workerThreads), atLeastOne(context.settings.workerQueue),
                   std::chrono::milliseconds(context.settings.workerQueueWaitMs)),
           hashing(atLeastOne(context.settings.hashThreads), atLeastOne(context.settings.hashQueue),
-                  std::chrono::milliseconds(context.settings.hashQueueWaitMs)),
+                  std::chrono::milliseconds(context.settings.hashQueueWaitMs), kHashingNiceness),
           limits({atLeastOne(context.settings.maxConnections),
                   atLeastOne(context.settings.maxConnectionsPerAddress),
                   uint64_t(context.settings.bodyBytesInFlight)},
@@ -484,7 +488,23 @@ private:
         bool queued =
             pool.submit([self, api = std::move(api), answer] { answer(self->server.router.handle(api)); },
                         [answer, retryAfter] { answer(busyResponse(retryAfter)); });
-        if (!queued) write(busyResponse(retryAfter), version, keepAlive, method, path);
+        if (!queued) refuseAfterPause(busyResponse(retryAfter), version, keepAlive, method, path);
+    }
+
+    // A full queue means the requests already waiting need every CPU cycle. A flood that
+    // retries the moment it is refused would otherwise turn those cycles into refusals, and
+    // every other client, health checks included, would wait its turn behind them. Held
+    // back, each refusal costs a connection slot (capped per address) and a timer; an honest
+    // client was told to wait longer than this anyway.
+    void refuseAfterPause(const ApiResponse& response, unsigned version, bool keepAlive,
+                          const std::string& method, const std::string& path) {
+        releaseBody();
+        pause.emplace(stream.get_executor());
+        pause->expires_after(std::chrono::milliseconds(server.context.settings.busyAnswerDelayMs));
+        pause->async_wait(
+            [self = this->shared_from_this(), response, version, keepAlive, method, path](beast::error_code) {
+                self->write(response, version, keepAlive, method, path);
+            });
     }
 
     // Published files are read a chunk at a time on this connection's strand: a large archive
@@ -648,6 +668,7 @@ private:
     beast::flat_buffer buffer;
     std::optional<http::request_parser<http::string_body>> parser;
     std::unique_ptr<Download> download;
+    std::optional<net::steady_timer> pause;
     uint64_t reservedBody = 0;
     bool lingering = false;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();

@@ -35,6 +35,7 @@ constexpr NamedSetting kSettings[] = {
     {"worker_queue", &ServiceSettings::workerQueue},
     {"worker_queue_wait_ms", &ServiceSettings::workerQueueWaitMs},
     {"retry_after", &ServiceSettings::retryAfter},
+    {"busy_answer_delay_ms", &ServiceSettings::busyAnswerDelayMs},
     {"max_connections", &ServiceSettings::maxConnections},
     {"max_connections_per_address", &ServiceSettings::maxConnectionsPerAddress},
     {"body_bytes_in_flight", &ServiceSettings::bodyBytesInFlight},

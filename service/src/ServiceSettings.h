@@ -37,6 +37,9 @@ struct ServiceSettings {
     int64_t workerQueue = 1024;
     int64_t workerQueueWaitMs = 10000;
     int64_t retryAfter = 2; // seconds, in the Retry-After header of a 503
+    // A request refused because its pool's queue is full is answered this much later, so that
+    // a client retrying at once holds a connection instead of taking CPU time.
+    int64_t busyAnswerDelayMs = 1000;
 
     // Connections, including signaling sockets.
     int64_t maxConnections = 20000;

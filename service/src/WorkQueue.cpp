@@ -1,11 +1,15 @@
 #include "WorkQueue.h"
 
+#include <cstdio>
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace quorlinth::service {
 
-WorkQueue::WorkQueue(size_t threadCount, size_t capacity, std::chrono::milliseconds maxWait)
+WorkQueue::WorkQueue(size_t threadCount, size_t capacity, std::chrono::milliseconds maxWait, int niceness)
     : capacity(capacity), maxWait(maxWait) {
     for (size_t i = 0; i < threadCount; ++i)
-        threads.emplace_back([this] { work(); });
+        threads.emplace_back([this, niceness] { work(niceness); });
 }
 
 WorkQueue::~WorkQueue() {
@@ -34,7 +38,10 @@ void WorkQueue::stop() {
         thread.join();
 }
 
-void WorkQueue::work() {
+void WorkQueue::work(int niceness) {
+    // On Linux the priority of a thread id is that thread's alone.
+    if (niceness > 0 && setpriority(PRIO_PROCESS, pid_t(gettid()), niceness) != 0)
+        std::perror("cannot lower the priority of a pool thread");
     while (true) {
         Job job;
         {

@@ -13,10 +13,11 @@ namespace quorlinth::service {
 // A fixed set of threads taking jobs from a bounded queue. A full queue refuses new jobs at
 // once, and a job that waited longer than `maxWait` is not run: its `expired` callback runs
 // instead (cheaply, on a pool thread), so that a burst turns into quick refusals rather than
-// answers nobody waits for any more.
+// answers nobody waits for any more. A positive `niceness` lowers the threads' scheduling
+// priority, so that their work takes only the CPU time nothing else wants.
 class WorkQueue {
 public:
-    WorkQueue(size_t threads, size_t capacity, std::chrono::milliseconds maxWait);
+    WorkQueue(size_t threads, size_t capacity, std::chrono::milliseconds maxWait, int niceness = 0);
     ~WorkQueue();
     WorkQueue(const WorkQueue&) = delete;
     WorkQueue& operator=(const WorkQueue&) = delete;
@@ -32,7 +33,7 @@ private:
         std::function<void()> expired;
         std::chrono::steady_clock::time_point queuedAt;
     };
-    void work();
+    void work(int niceness);
 
     const size_t capacity;
     const std::chrono::milliseconds maxWait;

@@ -59,6 +59,33 @@ std::string uploadBody(size_t textBytes) {
 
 using ServiceUnderLoad = TunedServiceTest;
 
+TEST_F(ServiceUnderLoad, RefusalsOfAFullQueueAreHeldBackWhileHealthAnswers) {
+    startTuned({"--set", "hash_threads=1", "--set", "hash_queue=1", "--set", "busy_answer_delay_ms=800",
+                "--set", "login_attempts_per_address=1000", "--set", "login_failures_per_address=1000"},
+               false);
+    std::vector<std::chrono::steady_clock::duration> took(12);
+    std::thread flood([&] {
+        auto replies = concurrently(12, [&](int i) {
+            auto start = std::chrono::steady_clock::now();
+            HttpReply reply =
+                client->request("POST", "/v1/auth/login", "",
+                                Json{{"username", "nobody-" + std::to_string(i)}, {"password", "guess"}});
+            took[size_t(i)] = std::chrono::steady_clock::now() - start;
+            return reply;
+        });
+        int refusals = 0;
+        for (size_t i = 0; i < replies.size(); ++i) {
+            if (replies[i].error() != "service_busy") continue;
+            ++refusals;
+            EXPECT_GE(took[i], std::chrono::milliseconds(790)) << "a refusal went out before its pause";
+        }
+        EXPECT_GT(refusals, 0) << "one hashing thread and one queued job cannot take 12 at once";
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the refusals are being held
+    EXPECT_EQ(200, client->request("GET", "/v1/health").status);
+    flood.join();
+}
+
 TEST_F(ServiceUnderLoad, BogusSignInsGetQuickRefusalsWhileHealthStaysUp) {
     startTuned({"--set", "hash_threads=1", "--set", "hash_queue=2", "--set",
                 "login_attempts_per_address=1000", "--set", "login_failures_per_address=1000"},

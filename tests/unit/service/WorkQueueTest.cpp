@@ -2,6 +2,8 @@
 
 #include <future>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace quorlinth::service {
 namespace {
@@ -29,6 +31,15 @@ TEST(WorkQueue, RefusesWhenFullAndAnswersLateJobsWithoutRunningThem) {
     std::promise<std::string> fresh;
     EXPECT_TRUE(queue.submit([&] { fresh.set_value("ran"); }, [&] { fresh.set_value("expired"); }));
     EXPECT_EQ("ran", fresh.get_future().get());
+}
+
+TEST(WorkQueue, RunsItsJobsAtTheGivenNicenessAndLeavesTheCallerAsItWas) {
+    int callerBefore = getpriority(PRIO_PROCESS, pid_t(gettid()));
+    WorkQueue queue(1, 1, std::chrono::seconds(10), 19);
+    std::promise<int> seen;
+    ASSERT_TRUE(queue.submit([&] { seen.set_value(getpriority(PRIO_PROCESS, pid_t(gettid()))); }));
+    EXPECT_EQ(19, seen.get_future().get());
+    EXPECT_EQ(callerBefore, getpriority(PRIO_PROCESS, pid_t(gettid())));
 }
 
 } // namespace
