@@ -210,7 +210,8 @@ QWidget* MacRemoteSessionView::makeStrip() {
     row->addWidget(transferProgress);
     transferState = plain();
     transferState->setWordWrap(false);
-    row->addWidget(transferState, 1);
+    row->addWidget(transferState);
+    row->addStretch();
     return box;
 }
 
