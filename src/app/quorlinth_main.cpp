@@ -1,3 +1,4 @@
+#include "app/MallocArenas.h"
 #include "app/VirtualDisplayChild.h"
 #include "app/X11Desktop.h"
 #include "app/cli/ShareLock.h"
@@ -198,6 +199,7 @@ int run(QApplication& app) {
 } // namespace quorlinth
 
 int main(int argc, char** argv) {
+    quorlinth::limitMallocArenas();
     if (auto status = quorlinth::runVirtualDisplayChildIfAsked(argc, argv)) return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorlinth"));
