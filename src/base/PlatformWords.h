@@ -18,6 +18,10 @@ inline constexpr const char* kInputSettingsURL =
 inline constexpr const char* kQRInstruction =
     "请使用已登录的 Android 或 iPhone：设备 → 扫一扫，在手机上确认 Mac 名称后授权登录。";
 inline constexpr bool kHasPhoneMirroring = true;
+inline constexpr const char* kFullScreenHandleHelp = "显示工具栏（⌃⌘F 退出全屏）";
+inline constexpr const char* kFillScreenHelp =
+    "完整：按原比例显示，比例不同时留黑边；铺满：拉伸占满屏幕（刘海以下），"
+    "比例不同时画面略有变形，但不裁掉任何内容";
 #else
 inline constexpr const char* kThisComputer = "这台电脑";
 inline constexpr const char* kStartAtLoginToggle = "登录桌面后自动启动并共享";
@@ -30,6 +34,9 @@ inline constexpr const char* kInputSettingsURL = "";
 inline constexpr const char* kQRInstruction =
     "请使用已登录的 Android 或 iPhone：设备 → 扫一扫，在手机上确认电脑名称后授权登录。";
 inline constexpr bool kHasPhoneMirroring = false;
+inline constexpr const char* kFullScreenHandleHelp = "显示工具栏（Ctrl+Win+F 退出全屏）";
+inline constexpr const char* kFillScreenHelp =
+    "完整：按原比例显示，比例不同时留黑边；铺满：拉伸占满屏幕，比例不同时画面略有变形，但不裁掉任何内容";
 #endif
 
 } // namespace quorlinth::platformWords

@@ -84,7 +84,7 @@ MacRemoteSessionView::MacRemoteSessionView(MacModel& model, std::shared_ptr<MacR
     handle = new QToolButton(stage);
     handle->setArrowType(Qt::DownArrow);
     handle->setFixedSize(kHandleWidth, kHandleHeight);
-    handle->setToolTip(QStringLiteral("显示工具栏（Ctrl+Win+F 退出全屏）"));
+    handle->setToolTip(QString::fromUtf8(platformWords::kFullScreenHandleHelp));
     handle->hide();
     connect(handle, &QToolButton::clicked, this, &MacRemoteSessionView::showControls);
 
@@ -146,9 +146,7 @@ QWidget* MacRemoteSessionView::makeBar() {
     };
     fitChoice = choice("完整");
     fillChoice = choice("铺满");
-    picker->setToolTip(
-        QStringLiteral("完整：按原比例显示，比例不同时留黑边；铺满：拉伸占满屏幕，比例不同时画面略有"
-                       "变形，但不裁掉任何内容"));
+    picker->setToolTip(QString::fromUtf8(platformWords::kFillScreenHelp));
     picker->setAccessibleName(QStringLiteral("显示方式"));
     connect(fillChoice, &QAbstractButton::toggled, this, [this](bool on) {
         defaults.set(kFillScreenKey, on);
