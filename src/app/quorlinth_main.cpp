@@ -30,6 +30,7 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,9 +101,24 @@ std::vector<std::string> toStrings(const QStringList& list) {
     return strings;
 }
 
+// Qt's own parse errors are English: say in Chinese which option is wrong.
+QString usageError(const QCommandLineParser& parser) {
+    if (!parser.unknownOptionNames().isEmpty()) {
+        QString name = parser.unknownOptionNames().first();
+        QString option = (name.size() > 1 ? QStringLiteral("--") : QStringLiteral("-")) + name;
+        return QStringLiteral("未知的选项 %1，用 --help 查看可用选项").arg(option);
+    }
+    QString error = parser.errorText();
+    qsizetype open = error.indexOf('\''), close = error.lastIndexOf('\'');
+    if (open >= 0 && close > open)
+        return QStringLiteral("选项 %1 缺少取值，用 --help 查看用法")
+            .arg(error.mid(open + 1, close - open - 1));
+    return QStringLiteral("选项有误，用 --help 查看用法");
+}
+
 int run(QApplication& app) {
     QCommandLineParser parser;
-    parser.addHelpOption();
+    QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("显示帮助并退出"));
     QCommandLineOption service(QStringLiteral("service"), QStringLiteral("账号服务的地址"),
                                QStringLiteral("URL"));
     QCommandLineOption atLogin(QStringLiteral("at-login"), QStringLiteral("登录桌面时启动：只显示托盘图标"));
@@ -112,8 +128,19 @@ int run(QApplication& app) {
     QCommandLineOption connectTo(QStringLiteral("connect"),
                                  QStringLiteral("启动后打开账号中这台设备的远程窗口"),
                                  QStringLiteral("设备 ID"));
-    parser.addOptions({service, atLogin, iceAddress, connectTo});
-    parser.process(app);
+    parser.addOptions({help, service, atLogin, iceAddress, connectTo});
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "%s\n", usageError(parser).toUtf8().constData());
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("Usage:"), QStringLiteral("用法："));
+        text.replace(QStringLiteral("Options:"), QStringLiteral("选项："));
+        text.replace(QStringLiteral("[options]"), QStringLiteral("[选项]"));
+        std::fputs(text.toUtf8().constData(), stdout);
+        return 0;
+    }
 
     QtMainQueue main;
     installMainQueue(&main);
