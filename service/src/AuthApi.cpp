@@ -59,9 +59,10 @@ int64_t userForPhone(ServiceContext& context, const std::string& phone) {
     return context.db.transaction([&] {
         if (auto row = context.db.queryOne("SELECT id FROM users WHERE phone = ?", {phone}))
             return row->integer(0);
-        context.db.execute("INSERT INTO users (username, phone, created_at) VALUES (?, ?, ?)",
-                           {freeUsernameFor(context, phone), phone, context.clock.now()});
-        return context.db.lastInsertId();
+        auto created = context.db.queryOne(
+            "INSERT INTO users (username, phone, created_at) VALUES (?, ?, ?) RETURNING id",
+            {freeUsernameFor(context, phone), phone, context.clock.now()});
+        return created->integer(0);
     });
 }
 
@@ -156,11 +157,13 @@ ApiResponse smsCode(ServiceContext& context, const ApiRequest& request) {
         fail(429, "sms_too_frequent", Json{{"resend_after", wait}});
     std::string code = randomDigits(6);
     context.db.transaction([&] {
-        context.db.execute(
-            "INSERT OR REPLACE INTO sms_codes (phone, code_digest, sent_at, expires_at, attempts) "
-            "VALUES (?, ?, ?, ?, 0)",
-            {phone, keyedDigest(context.serverKey, phone + "|" + code), now,
-             now + context.settings.smsCodeLifetime});
+        context.db.execute("INSERT INTO sms_codes (phone, code_digest, sent_at, expires_at, attempts) VALUES "
+                           "(?, ?, ?, ?, 0) "
+                           "ON CONFLICT (phone) DO UPDATE SET code_digest = excluded.code_digest, sent_at = "
+                           "excluded.sent_at, "
+                           "expires_at = excluded.expires_at, attempts = 0",
+                           {phone, keyedDigest(context.serverKey, phone + "|" + code), now,
+                            now + context.settings.smsCodeLifetime});
         context.db.execute("INSERT INTO sms_sends (phone, sent_at) VALUES (?, ?)", {phone, now});
     });
     context.outbox.deliver(phone,

@@ -57,11 +57,6 @@ int64_t Database::execute(const std::string& sql, std::initializer_list<SqlValue
     return changes;
 }
 
-int64_t Database::lastInsertId() {
-    std::lock_guard lock(mutex);
-    return sqlite3_last_insert_rowid(handle);
-}
-
 int Database::userVersion() {
     auto row = queryOne("PRAGMA user_version");
     return row ? int(row->integer(0)) : 0;

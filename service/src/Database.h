@@ -51,7 +51,6 @@ public:
     std::optional<SqlRow> queryOne(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
     // Returns the number of rows changed.
     int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
-    int64_t lastInsertId();
 
     // Runs `work` inside BEGIN IMMEDIATE … COMMIT, rolling back when it throws.
     template <class Work> auto transaction(Work&& work) {

@@ -76,8 +76,8 @@ Pairing reservePairingAttempt(ServiceContext& context, const std::string& code, 
 
 void restorePairing(ServiceContext& context, const std::string& code, const Pairing& pairing) {
     context.db.execute(
-        "INSERT OR IGNORE INTO pairings (device_id, code, password_hash, failures, expires_at) "
-        "VALUES (?, ?, ?, ?, ?)",
+        "INSERT INTO pairings (device_id, code, password_hash, failures, expires_at) "
+        "VALUES (?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
         {pairing.deviceId, code, pairing.passwordHash, pairing.failures - 1, pairing.expiresAt});
 }
 

@@ -194,6 +194,13 @@ TEST_F(SignInFlow, SmsCodeStopsAfterFiveWrongGuesses) {
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ("code_invalid", smsLogin(phone, wrong).error());
     EXPECT_EQ("code_expired", smsLogin(phone, code).error());
+
+    // A new code replaces the spent one, guesses counted afresh.
+    advanceClock(61);
+    ASSERT_EQ(200, requestCode(phone).status);
+    std::string fresh = lastCode(phone);
+    EXPECT_EQ("code_invalid", smsLogin(phone, fresh == "000000" ? "000001" : "000000").error());
+    EXPECT_EQ(200, smsLogin(phone, fresh).status);
 }
 
 TEST_F(SignInFlow, QrCodeIsApprovedByASignedInPhoneAndCollectedOnce) {
