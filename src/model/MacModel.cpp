@@ -590,6 +590,21 @@ std::shared_ptr<MacRemoteSession> MacModel::openGuest(const std::string& code, c
     return session;
 }
 
+std::shared_ptr<MacRemoteSession> MacModel::openLAN(const LANEndpoint& endpoint, const std::string& name) {
+    std::string deviceID = lanDeviceID(endpoint);
+    for (const auto& session : published.sessions.get())
+        if (session->deviceID() == deviceID) return session;
+    if (!mayOpenRemote()) return nullptr;
+    // The dial signs with this computer's LAN identity; without a key store there is none.
+    if (!platform.lanKeys) {
+        setStatus(kNoLANIdentity);
+        return nullptr;
+    }
+    auto session = addSession({deviceID, name, "macos", true, MacCapabilities{true, true, true}, true});
+    session->connectLAN(endpoint, std::nullopt);
+    return session;
+}
+
 std::shared_ptr<MacRemoteSession> MacModel::addSession(MacDevice device) {
     auto session = MacRemoteSession::create(
         std::move(device),

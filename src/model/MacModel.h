@@ -7,6 +7,7 @@
 #include "capture/MacCapture.h"
 #include "host/MacInput.h"
 #include "host/MacInputController.h"
+#include "lan/LANEndpoint.h"
 #include "lan/MacLANHost.h"
 #include "lan/MacLANTrust.h"
 #include "model/MacHostTransfer.h"
@@ -71,6 +72,7 @@ public:
     static constexpr const char* kUpdateWaitingStatus = "更新后等待屏幕录制权限，请手动启动一次共享。";
     static constexpr const char* kLoginWaitingStatus = "自动共享等待屏幕录制权限，请手动启动一次共享。";
     static constexpr const char* kStopSharingFirst = "请先停止本机共享，再连接其他设备";
+    static constexpr const char* kNoLANIdentity = "这台电脑无法使用局域网直连，请通过“我的设备”连接";
     static constexpr const char* kAllowButton = "允许本次连接";
     static constexpr const char* kRejectButton = "拒绝";
     static constexpr int kMaxSessions = 4;
@@ -153,6 +155,15 @@ public:
     std::shared_ptr<MacRemoteSession> openRemote(const MacDevice& device);
     // A session by device code and temporary password, or null when refused.
     std::shared_ptr<MacRemoteSession> openGuest(const std::string& code, const std::string& password);
+    // A session with a computer on the local network, named `name` until it answers (its open one
+    // when there is one), or null when refused.
+    std::shared_ptr<MacRemoteSession> openLAN(const LANEndpoint& endpoint, const std::string& name);
+    // The device identifier of the LAN session with `endpoint`.
+    static std::string lanDeviceID(const LANEndpoint& endpoint) { return "lan:" + endpoint.text(); }
+    // The addresses this computer has dialled, most recent first.
+    std::vector<MacLANTrust::Entry> knownLANHosts() const { return lanKnownHosts.validHosts(); }
+    // Forgets a dialled address ("host:port") and the key it presented.
+    void forgetLANHost(const std::string& address) { lanKnownHosts.removeName(address); }
     void closeRemote(const std::shared_ptr<MacRemoteSession>& session);
 
     // Before quitting: nothing stays pressed and sharing ends.

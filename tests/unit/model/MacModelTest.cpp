@@ -351,3 +351,78 @@ TEST(MacModel, AnUpdateRestartBringsSharingAndInputBack) {
     EXPECT_TRUE(model->state().allowInput.get());
     EXPECT_EQ(model->state().status.get(), MacModel::kUpdateRestoredStatus);
 }
+
+TEST(MacModel, ALANSessionOpensOnceAndOnlyWhenTheRulesAllow) {
+    // Port 9 on loopback: nothing answers, so a dial that starts fails there and goes nowhere else.
+    const LANEndpoint target{"127.0.0.1", 9};
+    using Before = std::function<void(ModelHarness&, MacModel&)>;
+    struct Case {
+        const char* name;
+        bool identity;
+        Before before;
+        bool opens;
+        size_t sessions;
+        std::string status; // the model's status after a refusal
+    };
+    const std::vector<Case> cases = {
+        {"new", true, {}, true, 1, ""},
+        {"already open", true, [&](ModelHarness&, MacModel& model) { model.openLAN(target, "先开的"); }, true,
+         1, ""},
+        {"sharing", true,
+         [](ModelHarness& h, MacModel& model) {
+             model.setLANEnabled(false); // no LAN listener for this case
+             h.share();
+         },
+         false, 0, MacModel::kStopSharingFirst},
+        {"limit reached", true,
+         [](ModelHarness&, MacModel& model) {
+             for (uint16_t port = 1; port <= MacModel::kMaxSessions; ++port)
+                 ASSERT_TRUE(model.openLAN({"127.0.0.1", port}, "其他"));
+         },
+         false, size_t(MacModel::kMaxSessions), "最多同时控制 4 台设备，请先关闭一个远程窗口"},
+        {"no LAN identity", false, {}, false, 0, MacModel::kNoLANIdentity},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModelHarness h;
+        if (c.identity) h.lanKeys = h.keys.get();
+        auto model = h.makeModel();
+        if (c.before) c.before(h, *model);
+        auto before = model->state().sessions.get();
+        auto session = model->openLAN(target, "127.0.0.1");
+        EXPECT_EQ(session != nullptr, c.opens);
+        EXPECT_EQ(model->state().sessions.get().size(), c.sessions);
+        if (!session) {
+            EXPECT_EQ(model->state().status.get(), c.status);
+            EXPECT_EQ(model->state().sessions.get(), before);
+            continue;
+        }
+        EXPECT_EQ(session->deviceID(), "lan:127.0.0.1:9");
+        EXPECT_EQ(model->state().sessions.get().back(), session);
+        if (!before.empty()) {
+            EXPECT_EQ(before.front(), session); // the open one, not a second
+        }
+        // It dials: the refused loopback connection comes back as the session's failure.
+        EXPECT_TRUE(h.runUntil([&] { return !session->state().failure.get().empty(); }));
+    }
+}
+
+TEST(MacModel, AForgottenLANAddressIsGoneForGood) {
+    ModelHarness h;
+    MacLANTrust dialled(*h.defaults, kLANKnownHostsKey);
+    dialled.remember("KEY-A", "192.168.1.20:47120", "书房");
+    dialled.remember("KEY-B", "192.168.1.21:47120", std::nullopt);
+    auto model = h.makeModel();
+    auto names = [](const std::vector<MacLANTrust::Entry>& entries) {
+        std::vector<std::string> out;
+        for (const auto& entry : entries)
+            out.push_back(entry.name);
+        return out;
+    };
+    EXPECT_EQ(names(model->knownLANHosts()),
+              (std::vector<std::string>{"192.168.1.21:47120", "192.168.1.20:47120"}));
+    model->forgetLANHost("192.168.1.20:47120");
+    EXPECT_EQ(names(model->knownLANHosts()), std::vector<std::string>{"192.168.1.21:47120"});
+    EXPECT_EQ(names(MacLANTrust(*h.defaults, kLANKnownHostsKey).entries()),
+              std::vector<std::string>{"192.168.1.21:47120"});
+}

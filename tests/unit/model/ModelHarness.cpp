@@ -64,6 +64,7 @@ std::shared_ptr<MacModel> ModelHarness::makeModel() {
     };
     MacModel::Platform platform{loop,  *defaults, account,  injector, sources, capture,
                                 power, loginItem, prompter, makeHost, log,     [this] { return resume; }};
+    platform.lanKeys = lanKeys;
     model = MacModel::create(platform);
     return model;
 }

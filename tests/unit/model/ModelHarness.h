@@ -88,6 +88,9 @@ public:
     std::vector<std::string> logged;
     std::shared_ptr<MacAccount> account;
     std::shared_ptr<MacModel> model;
+    // Where the model finds its LAN identity; none unless a test dials, so that sharing opens no
+    // LAN listener.
+    KeyStore* lanKeys = nullptr;
 };
 
 } // namespace quorlinth::testing
