@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Secrets stay out of every log and output, inside a private network namespace (run through
 # scripts/netns): real sign-ins, a share with a device code and temporary password, a
-# controller connecting by device id and a guest by code, a wrong password. Then every log
-# file, the service's output and every command's output and error are searched for the
-# passwords, the tokens in the key stores, the device code, the temporary password and the
-# LAN pairing password. The share's own lines that show the codes to the person reading them
+# controller connecting by device id and a guest by code, a wrong password, clipboard text
+# both ways. Then every log file, the service's output and every command's output and error are
+# searched for the passwords, the tokens in the key stores, the device code, the temporary
+# password, the LAN pairing password and the clipboard texts. The share's own lines that show the codes to the person reading them
 # out are the one place meant to hold them.
 set -euo pipefail
 bin="${QUORLINTH_BINARY_DIR:?}"
@@ -43,19 +43,52 @@ as viewer connect --code "$code" --password "$wrong_temporary" --ice-address 127
 kill -INT "$share_pid"
 wait "$share_pid" || true
 
+# Clipboard text both ways between two X displays: it reaches the other side, never a log.
+start_xvfb 640x360
+host_display="$DISPLAY"
+start_xvfb 640x360
+viewer_display="$DISPLAY"
+as host settings allow-transfer on >/dev/null || fail "settings allow-transfer on"
+DISPLAY="$host_display" in_background host share --source x11 --accept-all --ice-address 127.0.0.1 \
+  >"$work/share-clipboard.out" 2>"$work/share-clipboard.err"
+clipboard_share=$!
+wait_for "$work/share-clipboard.out" "信令已连接" 20 "$clipboard_share" || fail "the clipboard share did not start"
+DISPLAY="$viewer_display" in_background viewer connect "$host_id" --ice-address 127.0.0.1 --seconds 60 --clipboard \
+  --verbose >"$work/clipboard.out" 2>"$work/clipboard.err"
+clipboard_connect=$!
+wait_for "$work/clipboard.out" "^画面 " 30 "$clipboard_connect" || fail "the clipboard session showed no picture"
+copy_and_await() { # FROM-DISPLAY TO-DISPLAY TEXT: copies there and waits until it arrives here
+  printf '%s' "$3" | DISPLAY="$1" xclip -quiet -selection clipboard -i >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 100); do
+    [ "$(DISPLAY="$2" timeout 5 xclip -o -selection clipboard 2>/dev/null)" = "$3" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+clipboard_to_host='剪贴板里的秘密 Kx81-to-host'
+clipboard_to_viewer='clipboard secret Qz27-to-viewer'
+copy_and_await "$viewer_display" "$host_display" "$clipboard_to_host" || fail "clipboard text did not reach the host"
+copy_and_await "$host_display" "$viewer_display" "$clipboard_to_viewer" ||
+  fail "clipboard text did not reach the controller"
+kill -INT "$clipboard_connect" "$clipboard_share"
+wait "$clipboard_connect" "$clipboard_share" || true
+
 # The share's lines for the person reading out the codes are left out of the search.
 grep -v -e "^设备码 $code 临时密码 $temporary$" -e "^局域网 .* 配对密码 $lan_password$" "$work/share.out" \
   >"$work/share-without-codes.out"
 rm "$work/share.out"
 ls "$work"/*/state/quorlinth/logs/* >/dev/null 2>&1 || fail "no log file was written"
 
-python3 - "$work" "$account_password" "$code" "$temporary" "$lan_password" "$wrong_password" "$wrong_temporary" <<'PY' || fail "a secret reached a log or an output"
+python3 - "$work" "$account_password" "$code" "$temporary" "$lan_password" "$wrong_password" "$wrong_temporary" \
+  "$clipboard_to_host" "$clipboard_to_viewer" <<'PY' || fail "a secret reached a log or an output"
 import base64, json, pathlib, sys
 
 work = pathlib.Path(sys.argv[1])
 secrets = {"account password": sys.argv[2], "device code": sys.argv[3], "temporary password": sys.argv[4],
            "LAN pairing password": sys.argv[5], "wrong account password": sys.argv[6],
-           "wrong temporary password": sys.argv[7]}
+           "wrong temporary password": sys.argv[7], "clipboard text to the host": sys.argv[8],
+           "clipboard text to the controller": sys.argv[9]}
 # Every token the devices hold, from their key stores.
 for keys in work.glob("*/data/quorlinth/keys/keys.json"):
     for item in json.loads(keys.read_text()).values():
