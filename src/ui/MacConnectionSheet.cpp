@@ -2,13 +2,16 @@
 
 #include "account/MacAccount.h"
 #include "base/DisplayText.h"
+#include "lan/LANEndpoint.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "ui/AccountSignals.h"
 #include "ui/MacDevicesPane.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -63,6 +66,18 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
     error->setTextFormat(Qt::PlainText);
     error->setStyleSheet(QStringLiteral("color: #b3261e;"));
     error->hide();
+    savedRows = new QVBoxLayout;
+    address = new QLineEdit;
+    address->setPlaceholderText(QStringLiteral("IP 地址，例如 192.168.1.20"));
+    dialAddress = new QPushButton(QStringLiteral("连接"));
+    connect(address, &QLineEdit::textChanged, this, &MacConnectionSheet::updateAddressButton);
+    connect(address, &QLineEdit::returnPressed, this, &MacConnectionSheet::connectAddress);
+    connect(dialAddress, &QPushButton::clicked, this, &MacConnectionSheet::connectAddress);
+    auto* addressLine = new QHBoxLayout;
+    addressLine->addWidget(address, 1);
+    addressLine->addWidget(dialAddress);
+    auto* addressNote = new QLabel(QStringLiteral("首次 IP 直连需输入对方的配对密码并获得确认。"));
+    addressNote->setWordWrap(true);
     auto* cancel = new QPushButton(QStringLiteral("取消"));
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     auto* buttons = new QHBoxLayout;
@@ -74,6 +89,11 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
     column->addLayout(sessionRows);
     column->addWidget(heading("我的设备"));
     column->addLayout(deviceRows);
+    column->addWidget(heading("已保存的地址"));
+    column->addLayout(savedRows);
+    column->addWidget(heading("IP 直连"));
+    column->addLayout(addressLine);
+    column->addWidget(addressNote);
     column->addWidget(error);
     column->addStretch();
     column->addLayout(buttons);
@@ -114,6 +134,64 @@ void MacConnectionSheet::rebuild() {
         connect(button, &QPushButton::clicked, this, [this, device] { connectDevice(device); });
         deviceRows->addWidget(entry(QString::fromStdString(displaySafe(device.name)), button));
     }
+    rebuildSaved();
+    updateAddressButton();
+}
+
+void MacConnectionSheet::rebuildSaved() {
+    clear(savedRows);
+    shownAddresses.clear();
+    std::string current = currentDeviceID();
+    for (const MacLANTrust::Entry& saved : model.knownLANHosts()) {
+        auto parsed = endpoint(saved.name);
+        if (!parsed || MacModel::lanDeviceID(*parsed) == current) continue;
+        std::string name = saved.displayName.value_or(saved.name);
+        auto* dial = new QPushButton(QStringLiteral("直连"));
+        dial->setEnabled(!connecting);
+        connect(dial, &QPushButton::clicked, this, [this, at = *parsed, name] { connectLAN(at, name); });
+        QWidget* row = entry(QString::fromStdString(displaySafe(name)), dial);
+        row->setToolTip(QString::fromStdString(saved.name));
+        auto* forget = new QAction(QStringLiteral("忘记此地址"), row);
+        connect(forget, &QAction::triggered, this,
+                [this, forgotten = saved.name] { forgetAddress(forgotten); });
+        row->addAction(forget);
+        row->setContextMenuPolicy(Qt::ActionsContextMenu);
+        savedRows->addWidget(row);
+        shownAddresses.push_back(saved.name);
+    }
+}
+
+void MacConnectionSheet::forgetAddress(const std::string& saved) {
+    model.forgetLANHost(saved);
+    rebuildSaved(); // the old rows, the menu's included, are deleted later
+}
+
+void MacConnectionSheet::updateAddressButton() {
+    dialAddress->setEnabled(!connecting && endpoint(address->text().toStdString()).has_value());
+}
+
+std::string MacConnectionSheet::currentDeviceID() const {
+    if (!currentSessionID) return {};
+    for (const auto& session : model.state().sessions.get())
+        if (session->id() == *currentSessionID) return session->deviceID();
+    return {};
+}
+
+void MacConnectionSheet::connectAddress() {
+    std::string typed = address->text().trimmed().toStdString();
+    auto parsed = endpoint(typed);
+    if (!parsed) return;
+    connectLAN(*parsed, typed);
+}
+
+void MacConnectionSheet::connectLAN(const LANEndpoint& at, const std::string& name) {
+    if (connecting) return;
+    connecting = true;
+    rebuild();
+    QTimer::singleShot(0, this, [this, at, name] {
+        connecting = false;
+        openSession(model.openLAN(at, name));
+    });
 }
 
 void MacConnectionSheet::connectDevice(const MacDevice& device) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 class QLabel;
+class QLineEdit;
+class QPushButton;
 class QVBoxLayout;
 
 namespace quorlinth {
@@ -17,9 +19,11 @@ namespace quorlinth {
 class AccountSignals;
 class MacModel;
 class MacRemoteSession;
+struct LANEndpoint;
 struct MacDevice;
 
-// "连接设备": the open sessions to switch to and the account's devices to connect to. A session
+// "连接设备": the open sessions to switch to, the account's devices, the saved LAN addresses and
+// an address to dial directly. A session
 // the model opens has its window shown and the sheet closes; a refusal stays in the sheet.
 class MacConnectionSheet : public QDialog {
     Q_OBJECT
@@ -35,9 +39,22 @@ public:
     QString errorText() const;
     // Asks the model for a session with the device; what happens next is the sheet's Open.
     void connectDevice(const MacDevice& device);
+    // "IP 直连": dials the typed address; one that does not parse does nothing.
+    void connectAddress();
+
+    QLineEdit* addressField() const { return address; }
+    QPushButton* addressButton() const { return dialAddress; }
+    // The saved addresses shown, as "host:port".
+    std::vector<std::string> savedAddresses() const { return shownAddresses; }
+    void forgetAddress(const std::string& saved);
 
 private:
     void rebuild();
+    void rebuildSaved();
+    void updateAddressButton();
+    void connectLAN(const LANEndpoint& endpoint, const std::string& name);
+    // The device of the session whose window asked for the sheet, if it is still open.
+    std::string currentDeviceID() const;
     void openSession(const std::shared_ptr<MacRemoteSession>& session);
 
     AccountSignals& account;
@@ -46,6 +63,10 @@ private:
     OpenWindow openWindow;
     QVBoxLayout* sessionRows = nullptr;
     QVBoxLayout* deviceRows = nullptr;
+    QVBoxLayout* savedRows = nullptr;
+    QLineEdit* address = nullptr;
+    QPushButton* dialAddress = nullptr;
+    std::vector<std::string> shownAddresses;
     QLabel* error = nullptr;
     bool connecting = false;
     std::vector<Subscription> subscriptions;
