@@ -403,6 +403,17 @@ std::optional<double> targetWhen(PeerProcess& sender, const std::function<bool(d
     return std::nullopt;
 }
 
+// A session whose offerer sits behind `link` (the link emulator), in the emulator's namespace.
+std::unique_ptr<Session> sessionBehind(PeerProcess& link) {
+    auto ready = link.waitForEvent("ready", kGenerous);
+    if (!ready) return nullptr;
+    std::string farSide =
+        "--net=/proc/" + std::to_string(field::int64(*ready, "pid").value_or(0)) + "/ns/net";
+    return std::make_unique<Session>(std::vector<std::string>{"--address", "10.77.0.2"},
+                                     std::vector<std::string>{"--address", "10.77.0.1"},
+                                     std::vector<std::string>{"/usr/bin/nsenter", farSide});
+}
+
 } // namespace
 
 // The sender's rate adaptation through the real engine over an impaired link: the receiving
@@ -411,12 +422,9 @@ std::optional<double> targetWhen(PeerProcess& sender, const std::function<bool(d
 // once the loss stops.
 TEST(RTCRateAdaptation, EncoderTargetFallsOnLossAndRisesWhenItStops) {
     PeerProcess link({QUORLINTH_LINK_EMULATOR, "--rate", "50000000", "--delay", "10"});
-    auto ready = link.waitForEvent("ready", kGenerous);
-    ASSERT_TRUE(ready);
-    std::string farSide =
-        "--net=/proc/" + std::to_string(field::int64(*ready, "pid").value_or(0)) + "/ns/net";
-    Session session({"--address", "10.77.0.2"}, {"--address", "10.77.0.1"}, {"/usr/bin/nsenter", farSide});
-    ASSERT_TRUE(session.connected());
+    auto behind = sessionBehind(link);
+    ASSERT_TRUE(behind && behind->connected());
+    Session& session = *behind;
     constexpr double kCeiling = 8'000'000;
     session.answerer->send({{"cmd", "encoding"}, {"max_bitrate", kCeiling}, {"max_framerate", 30}});
     session.answerer->send({{"cmd", "push"}, {"width", 1280}, {"height", 720}, {"fps", 30}});
@@ -439,12 +447,9 @@ TEST(RTCRateAdaptation, EncoderTargetFallsOnLossAndRisesWhenItStops) {
 // instead of every loss stalling the stream until a key frame gets through whole.
 TEST(RTCPeerConnection, KeepsDecodingOverALossyLink) {
     PeerProcess link({QUORLINTH_LINK_EMULATOR, "--rate", "20000000", "--delay", "20", "--loss", "2"});
-    auto ready = link.waitForEvent("ready", kGenerous);
-    ASSERT_TRUE(ready);
-    std::string farSide =
-        "--net=/proc/" + std::to_string(field::int64(*ready, "pid").value_or(0)) + "/ns/net";
-    Session session({"--address", "10.77.0.2"}, {"--address", "10.77.0.1"}, {"/usr/bin/nsenter", farSide});
-    ASSERT_TRUE(session.connected());
+    auto behind = sessionBehind(link);
+    ASSERT_TRUE(behind && behind->connected());
+    Session& session = *behind;
     session.answerer->send({{"cmd", "encoding"}, {"max_bitrate", 6'000'000}, {"max_framerate", 30}});
     session.answerer->send({{"cmd", "push"}, {"width", 1280}, {"height", 720}, {"fps", 30}});
     auto decodedAtLeast = [&](int count) {
