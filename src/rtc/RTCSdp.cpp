@@ -25,6 +25,15 @@ std::optional<int> parseInt(std::string_view text) {
     return value;
 }
 
+// The SDP's lines as written (a "\r" ending stays on its line).
+std::vector<std::string> linesOf(const std::string& sdp) {
+    std::vector<std::string> lines;
+    std::istringstream stream(sdp);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // The lines of the first m=video section.
 std::vector<std::string> firstVideoSection(const std::string& sdp) {
     std::vector<std::string> lines;
@@ -139,10 +148,7 @@ chooseH264ForSending(const std::vector<RTCSdpVideoCodec>& offered,
 }
 
 std::string withRetransmissionForEveryPayload(const std::string& sdp) {
-    std::vector<std::string> lines;
-    std::istringstream stream(sdp);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
+    std::vector<std::string> lines = linesOf(sdp);
     bool crlf = !lines.empty() && !lines.front().empty() && lines.front().back() == '\r';
     auto bare = [](std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -195,10 +201,7 @@ std::string withRetransmissionForEveryPayload(const std::string& sdp) {
 
 std::string withMaxMessageSize(const std::string& sdp, size_t bytes) {
     std::string attribute = "a=max-message-size:" + std::to_string(bytes);
-    std::vector<std::string> lines;
-    std::istringstream stream(sdp);
-    for (std::string line; std::getline(stream, line);)
-        lines.push_back(line);
+    std::vector<std::string> lines = linesOf(sdp);
     std::string result;
     for (size_t index = 0; index < lines.size(); ++index) {
         result += lines[index] + "\n";
