@@ -92,6 +92,7 @@ void MacCapture::stop(std::function<void()> done) {
     displayCheck.cancel();
     observers.clear();
     if (auto previous = std::exchange(stream, nullptr)) previous->stop();
+    restoreUserMode();
     auto process = virtualDisplay;
     releaseVirtualDisplay();
     if (!process) {
@@ -354,10 +355,41 @@ bool MacCapture::arrangementCheck() {
     in.activeRealDisplays =
         int(activeDisplaysExcept(virtualDisplay ? virtualDisplay->displayID() : 0).size());
     in.virtualDisplay = virtualDisplay != nullptr;
-    in.lidClosed = platform.session.lidClosed();
+    // Where a real display's own mode shows a controller's resolution, the arrangement is as if
+    // no controller asked for one and no lid could send the picture to a standby display.
+    bool mirrors = platform.displays.canMirror();
+    in.lidClosed = platform.session.lidClosed() && mirrors;
     in.retryWindowOpen = virtualRetryBlocked();
-    in.fit = viewportSession.current.fit;
+    in.fit = viewportSession.current.fit && mirrors;
     return arrangementStays(in);
+}
+
+void MacCapture::showViewportOnRealDisplay(DisplayID real, const MacViewport& viewport) {
+    if (userMode && (!viewport.fit || userMode->display != real)) restoreUserMode();
+    if (!viewport.fit) return;
+    auto current = platform.displays.currentMode(real);
+    int64_t scale = viewport.hiDPI ? 2 : 1;
+    DisplayMode wanted{viewport.width, viewport.height, viewport.width * scale, viewport.height * scale};
+    if (!current || (current->pixelWidth == wanted.pixelWidth && current->pixelHeight == wanted.pixelHeight))
+        return;
+    int code = platform.displays.applyMode(real, wanted);
+    if (code != 0) {
+        // The screen's abilities do not change: saying so once is enough.
+        if (!modeRefusalLogged)
+            log("显示器 " + std::to_string(real) + " 无法切换到 " + viewport.text() +
+                "，保持当前分辨率 result=" + std::to_string(code));
+        modeRefusalLogged = true;
+        return;
+    }
+    if (!userMode) userMode = ShownMode{real, *current};
+    log("手机专用分辨率 " + viewport.text() + "：显示器 " + std::to_string(real) + " 切换分辨率");
+}
+
+void MacCapture::restoreUserMode() {
+    auto shown = std::exchange(userMode, std::nullopt);
+    if (!shown) return;
+    int code = platform.displays.applyMode(shown->display, shown->mode);
+    log("恢复显示器 " + std::to_string(shown->display) + " 的分辨率 result=" + std::to_string(code));
 }
 
 bool MacCapture::mirror(DisplayID display, DisplayID master, const std::string& prefix) {
@@ -411,17 +443,22 @@ void MacCapture::arrangeVirtualDisplay(Cancelled cancelled, Continue next) {
     DisplayID virtualID = virtualDisplay ? virtualDisplay->displayID() : 0;
     std::vector<DisplayID> active = activeDisplaysExcept(virtualID);
     MacViewport viewport = viewportSession.current;
-    bool lid = platform.session.lidClosed();
+    // Without mirroring neither a controller's resolution nor a closed lid calls for a virtual
+    // display: the former becomes a mode of the real display, the latter has no standby.
+    bool mirrors = platform.displays.canMirror();
+    bool fitByMirror = viewport.fit && mirrors;
+    bool lid = platform.session.lidClosed() && mirrors;
     auto weak = weak_from_this();
+    if (!mirrors && !active.empty()) showViewportOnRealDisplay(firstRealDisplay(active), viewport);
 
     // A virtual display nobody needs any more: a real display is back and no controller asks for
     // its own resolution.
-    if (virtualDisplay && !active.empty() && !viewport.fit && (mirroring || (!lid && !standby))) {
+    if (virtualDisplay && !active.empty() && !fitByMirror && (mirroring || (!lid && !standby))) {
         log("释放 Quorlinth 虚拟屏 " + std::to_string(virtualID));
         releaseVirtualDisplay();
         return next();
     }
-    if (viewport.fit && !active.empty() && !virtualDisplay) {
+    if (fitByMirror && !active.empty() && !virtualDisplay) {
         DisplayID real = firstRealDisplay(active);
         return createVirtualDisplay(viewport, cancelled, [weak, viewport, real, next](auto process) {
             auto self = weak.lock();
@@ -450,7 +487,7 @@ void MacCapture::arrangeVirtualDisplay(Cancelled cancelled, Continue next) {
             next();
         });
     }
-    if (lid && !active.empty() && !viewport.fit && !standby && !mirroring) {
+    if (lid && !active.empty() && !fitByMirror && !standby && !mirroring) {
         DisplayID real = firstRealDisplay(active);
         auto realMode = platform.displays.currentMode(real);
         if (virtualDisplay) {

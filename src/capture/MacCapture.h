@@ -28,7 +28,8 @@ struct CapturedFrame {
 
 // Captures one display and hands every complete frame to the share host. Decides which display
 // is captured (the main display, or a virtual display of its own when no real display can be
-// recorded or a controller asks for its own resolution), follows display changes and the
+// recorded or a controller asks for its own resolution; where displays cannot mirror, the
+// latter is the main display switched to that resolution), follows display changes and the
 // screen lock, and restarts the stream with bounded retries. State lives on the main queue;
 // frames are handled on "quorlinth.mac.capture".
 class MacCapture : public std::enable_shared_from_this<MacCapture> {
@@ -129,6 +130,9 @@ private:
     void adoptVirtualDisplay(std::shared_ptr<MacVirtualDisplayProcess> process);
     void releaseVirtualDisplay();
     bool mirror(DisplayID display, DisplayID master, const std::string& prefix);
+    // Where displays cannot mirror: a controller's resolution as the real display's mode.
+    void showViewportOnRealDisplay(DisplayID real, const MacViewport& viewport);
+    void restoreUserMode();
     bool readSystemSharing();
 
     // Viewport.
@@ -168,6 +172,13 @@ private:
     std::vector<Continue> afterViewportLaunch;
     bool mirroring = false;
     bool standby = false;
+    // The mode a real display showed before a controller's resolution replaced it.
+    struct ShownMode {
+        DisplayID display = 0;
+        DisplayMode mode;
+    };
+    std::optional<ShownMode> userMode;
+    bool modeRefusalLogged = false;
     bool screenSharingSeen = false;
     uint64_t lifecycle = 0; // counts stops, so a start that a stop overtook ends quietly
     MacVirtualDisplayProcess::CancelFlag launchCancel = std::make_shared<std::atomic<bool>>(false);

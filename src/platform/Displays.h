@@ -51,6 +51,9 @@ public:
     virtual DisplayID mirrorsDisplay(DisplayID display) = 0;
     // Makes `display` mirror `master` (master 0 removes mirroring); 0 on success.
     virtual int configureMirror(DisplayID display, DisplayID master) = 0;
+    // Whether a real display can be made to mirror another one at all. Where it cannot, a
+    // controller's own resolution is shown by changing the real display's mode instead.
+    virtual bool canMirror() = 0;
     // The name a person knows the display by; empty when no screen shows it.
     virtual std::string localizedName(DisplayID display) = 0;
     // Calls `changed` (on any thread) when the arrangement or a mode changes.

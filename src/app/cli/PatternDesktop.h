@@ -36,6 +36,7 @@ public:
     int applyMode(DisplayID, const DisplayMode&) override { return 1; }
     DisplayID mirrorsDisplay(DisplayID) override { return 0; }
     int configureMirror(DisplayID, DisplayID) override { return 1; }
+    bool canMirror() override { return false; }
     std::string localizedName(DisplayID) override { return "测试图案"; }
     std::unique_ptr<Observation> observeChanges(std::function<void()>) override;
 

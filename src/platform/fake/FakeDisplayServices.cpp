@@ -92,6 +92,7 @@ int FakeDisplayServices::applyMode(DisplayID display, const DisplayMode& mode) {
     appliedModes.emplace_back(display, mode);
     auto* d = find(display);
     if (!d) return 1;
+    if (modeResult != 0) return modeResult;
     d->mode = mode;
     return 0;
 }

@@ -30,6 +30,9 @@ public:
     void setMain(DisplayID id) { main = id; }
     // The code configureMirror answers; 0 lets mirroring succeed.
     void setMirrorResult(int code) { mirrorResult = code; }
+    // Whether the services claim mirroring at all, and the code applyMode answers.
+    void setCanMirror(bool can) { mirroringAvailable = can; }
+    void setModeResult(int code) { modeResult = code; }
     // Reports a change to every observer.
     void announceChange();
 
@@ -48,6 +51,7 @@ public:
     int applyMode(DisplayID display, const DisplayMode& mode) override;
     DisplayID mirrorsDisplay(DisplayID display) override;
     int configureMirror(DisplayID display, DisplayID master) override;
+    bool canMirror() override { return mirroringAvailable; }
     std::string localizedName(DisplayID display) override;
     std::unique_ptr<Observation> observeChanges(std::function<void()> changed) override;
 
@@ -55,6 +59,8 @@ private:
     std::vector<Display> displays;
     DisplayID main = 0;
     int mirrorResult = 0;
+    bool mirroringAvailable = true;
+    int modeResult = 0;
     std::shared_ptr<std::vector<std::function<void()>*>> observers =
         std::make_shared<std::vector<std::function<void()>*>>();
 };

@@ -50,6 +50,7 @@ public:
     int applyMode(DisplayID display, const DisplayMode& mode) override;
     DisplayID mirrorsDisplay(DisplayID display) override;
     int configureMirror(DisplayID display, DisplayID master) override;
+    bool canMirror() override { return false; }
     std::string localizedName(DisplayID display) override;
     std::unique_ptr<Observation> observeChanges(std::function<void()> changed) override;
 

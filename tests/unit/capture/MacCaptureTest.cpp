@@ -312,6 +312,62 @@ TEST_F(MacCaptureTest, ControllerViewportWithoutMirroringStaysOnTheRealDisplay) 
     EXPECT_TRUE(virtualChanges.empty());
 }
 
+TEST_F(MacCaptureTest, WithoutMirroringAControllerResolutionIsTheRealDisplaysOwnMode) {
+    displays.setCanMirror(false);
+    const DisplayMode user = *displays.currentMode(kBuiltIn);
+    auto timings = fastTimings();
+    timings.displayCheckPeriod = Millis(5);
+    ASSERT_TRUE(startCapture(timings));
+    capture->viewport().original = capture->viewport().current;
+    capture->viewport().current = {1298, 600, true, true};
+    capture->applyViewport();
+    EXPECT_TRUE(loop.runUntil([&] { return displays.currentMode(kBuiltIn)->pixelWidth == 2596; }, kGenerous));
+    EXPECT_EQ(displays.currentMode(kBuiltIn), (DisplayMode{1298, 600, 2596, 1200}));
+    EXPECT_TRUE(loggedLine("手机专用分辨率 1298x600@2x（手机专用）：显示器 1 切换分辨率"));
+
+    // The periodic check finds nothing to change: no virtual display, no mirroring, no restarts.
+    size_t restarts = displayNames.size();
+    loop.runUntil([] { return false; }, Millis(100));
+    EXPECT_TRUE(launched.empty());
+    EXPECT_TRUE(displays.mirrorRequests.empty());
+    EXPECT_EQ(capture->capturedDisplay(), kBuiltIn);
+    EXPECT_LE(displayNames.size(), restarts + 1) << "at most the restart the mode change caused";
+
+    // The viewer leaves: the user's very mode comes back.
+    capture->viewerLeft();
+    EXPECT_TRUE(loop.runUntil([&] { return displays.currentMode(kBuiltIn) == user; }, kGenerous));
+    EXPECT_TRUE(loggedLine("恢复显示器 1 的分辨率 result=0"));
+
+    // Stopping in a controller's resolution gives the user's mode back as well.
+    capture->viewport().current = {1000, 600, false, true};
+    capture->applyViewport();
+    EXPECT_TRUE(loop.runUntil([&] { return displays.currentMode(kBuiltIn)->pixelWidth == 1000; }, kGenerous));
+    bool stopped = false;
+    capture->stop([&] { stopped = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return stopped; }, kGenerous));
+    EXPECT_EQ(displays.currentMode(kBuiltIn), user);
+    capture.reset();
+}
+
+TEST_F(MacCaptureTest, AScreenThatCannotChangeModesIsReportedOnceAndKept) {
+    displays.setCanMirror(false);
+    displays.setModeResult(1000);
+    ASSERT_TRUE(startCapture());
+    for (MacViewport viewport : {MacViewport{1298, 600, true, true}, MacViewport{1000, 600, false, true}}) {
+        capture->viewport().current = viewport;
+        size_t before = displayNames.size();
+        capture->applyViewport();
+        EXPECT_TRUE(loop.runUntil([&] { return displayNames.size() > before; }, kGenerous));
+    }
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [](auto& line) { return line.find("无法切换到") != std::string::npos; }),
+              1);
+    EXPECT_TRUE(loggedLine("显示器 1 无法切换到 1298x600@2x（手机专用），保持当前分辨率 result=1000"));
+    EXPECT_TRUE(launched.empty());
+    EXPECT_EQ(capture->capturedDisplay(), kBuiltIn);
+    EXPECT_EQ(displays.currentMode(kBuiltIn), (DisplayMode{1440, 900, 2880, 1800}));
+}
+
 TEST_F(MacCaptureTest, ControllerViewportMirrorsTheRealDisplayAndFollowsChanges) {
     ASSERT_TRUE(startCapture());
     capture->viewport().original = capture->viewport().current;
