@@ -70,7 +70,7 @@ private:
     std::unique_ptr<XShmScreenCapture> capture;
     std::shared_ptr<CaptureStream> stream;
     FrameScaler scaler;
-    FramePacer pacer;
+    FramePacer pacer{FramePacer::Slack::halfPeriod}; // as the engine's sender paces
     int64_t startNs = 0;
     SharedPixels cached; // paced: the newest picture and when it was captured
     int64_t cachedAtNs = 0;

@@ -4,9 +4,18 @@
 
 namespace quorlinth {
 
+int64_t FramePacer::allowanceNs(int fps) const {
+    return slack == Slack::timerJitter ? kAllowanceNs : 1'000'000'000 / fps / 2;
+}
+
+std::optional<int64_t> FramePacer::earliestNs(int fps) const {
+    if (!dueNs || fps <= 0) return std::nullopt;
+    return *dueNs - allowanceNs(fps);
+}
+
 bool FramePacer::admit(int64_t nowNs, int fps) {
     if (fps <= 0) return false;
-    if (dueNs && nowNs < *dueNs - kAllowanceNs) return false;
+    if (auto earliest = earliestNs(fps); earliest && nowNs < *earliest) return false;
     int64_t period = 1'000'000'000 / fps;
     // On schedule, the next frame is due a period after this one was; after a pause, no sooner
     // than half a period from now.

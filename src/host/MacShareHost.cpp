@@ -440,8 +440,9 @@ void MacShareHost::dataChannelDidReceiveMessage(RTCDataChannel& channel, const B
 
 // MARK: Media
 
-// A new picture goes to the encoder at once when a frame is due at the profile's rate, otherwise
-// when the next one is; meanwhile a newer picture replaces it.
+// A new picture goes to the encoder on arrival unless new pictures come faster than the profile's
+// rate or a repeat went out less than half a period ago; then when it may, and meanwhile a newer
+// picture replaces it.
 void MacShareHost::feedFrame() {
     NewestPixels newest;
     newestPixels.update([&](NewestPixels& box) {
@@ -450,30 +451,32 @@ void MacShareHost::feedFrame() {
     });
     if (stopped || !peer || !source || !newest.pixels || !newest.fresh) return;
     int64_t now = monotonicNs();
-    if (!pacer.admit(now, profile.fps)) {
-        // Due a period after the last frame at the latest (the pacer's allowance comes first).
-        if (!deferredFeed.active()) {
-            int64_t wait = std::max<int64_t>(lastPushNs + 1'000'000'000 / profile.fps - now, 1'000'000);
-            deferredFeed = queue.after(std::chrono::ceil<Millis>(std::chrono::nanoseconds(wait)),
+    int64_t earliest = std::max(freshPacer.earliestNs(profile.fps).value_or(now),
+                                lastPushNs + 1'000'000'000 / profile.fps / 2);
+    if (now < earliest) {
+        if (!deferredFeed.active())
+            deferredFeed = queue.after(std::chrono::ceil<Millis>(std::chrono::nanoseconds(earliest - now)),
                                        [this] { feedFrame(); });
-        }
         return;
     }
+    freshPacer.admit(now, profile.fps);
     newestPixels.update([&](NewestPixels& box) {
         if (box.pixels == newest.pixels) box.fresh = false;
     });
     pushFrame(newest.pixels, newest.arrivedNs, now);
 }
 
-// Repeats a still screen at the profile's rate; new pictures never wait for this.
+// Repeats a still screen at the profile's rate. While pictures keep coming nothing is repeated:
+// a repeat would only hold up the next new picture.
 void MacShareHost::pulseFrame() {
     if (stopped || !peer || !source) return;
     NewestPixels newest = newestPixels.get();
     if (newest.fresh) return feedFrame(); // e.g. a picture that came before the peer
     if (!newest.pixels) return;
     int64_t now = monotonicNs();
-    if (now - lastPushNs < 1'000'000'000 / profile.fps - FramePacer::kAllowanceNs) return;
-    if (!pacer.admit(now, profile.fps)) return;
+    int64_t period = 1'000'000'000 / profile.fps;
+    if (now - newest.arrivedNs < period + period / 2) return;
+    if (now - lastPushNs < period - FramePacer::kAllowanceNs) return;
     pushFrame(newest.pixels, now, now);
 }
 

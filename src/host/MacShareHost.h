@@ -164,8 +164,8 @@ private:
     std::optional<RTCMediaRoute> route;
     MacStreamProfile profile;
     Timer routeTimer;
-    FramePacer pacer;
-    int64_t lastPushNs = 0;
+    FramePacer freshPacer{FramePacer::Slack::halfPeriod}; // new pictures; the capture paced them
+    int64_t lastPushNs = 0;                               // a new picture or a repeat
     Timer pulse;
     Timer deferredFeed;
     std::shared_ptr<net::HttpClient> network;

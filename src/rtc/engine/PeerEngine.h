@@ -94,7 +94,9 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     GstElement* appsrc = nullptr;
     GstElement* encoder = nullptr;
     GstPad* webrtcPad = nullptr;
-    FramePacer pacer; // frames the encoder takes, at the encoding's frame rate
+    // Frames the encoder takes, at the encoding's rate or the rate controller's lower one; the
+    // source paced them already, so only a faster source is held back.
+    FramePacer pacer{FramePacer::Slack::halfPeriod};
     int capsWidth = 0, capsHeight = 0, capsRate = 0;
     RTCRateController rate{{0, 2'500'000, 30}};
     int64_t lastKeyFrameRequestNs = 0;
