@@ -16,6 +16,10 @@ constexpr int64_t kRoundTripWindowMs = 10'000;
 // One cut has to show in the reports before the next; a report's round trip lags the queue.
 constexpr int64_t kDecreaseSpacingMs = 500;
 constexpr double kAbsoluteFloorBps = 100'000;
+// A round trip this much below the queue's last one: the queue drains.
+constexpr double kDrainingMs = 5;
+// A cut for a queue keeps at least this share of what got through.
+constexpr double kDeepestDrain = 0.5;
 
 } // namespace
 
@@ -36,10 +40,11 @@ double RTCRateController::minRoundTripMs(int64_t nowMs) {
     return least;
 }
 
-void RTCRateController::decrease(double toBps, int64_t nowMs) {
-    if (lastDecreaseMs && nowMs - *lastDecreaseMs < kDecreaseSpacingMs) return;
+bool RTCRateController::decrease(double toBps, int64_t nowMs) {
+    if (lastDecreaseMs && nowMs - *lastDecreaseMs < kDecreaseSpacingMs) return false;
     estimateBps = std::max(std::min(estimateBps, toBps), kAbsoluteFloorBps);
     lastDecreaseMs = nowMs;
+    return true;
 }
 
 RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
@@ -48,19 +53,29 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
     double seconds = lastUpdateMs ? double(feedback.nowMs - *lastUpdateMs) / 1000 : 0;
     lastUpdateMs = feedback.nowMs;
 
-    bool queueing = false;
+    double roundTripMs = 0, queuedMs = 0;
     if (feedback.roundTripSeconds && *feedback.roundTripSeconds > 0) {
-        double ms = *feedback.roundTripSeconds * 1000;
-        roundTrips.emplace_back(feedback.nowMs, ms);
-        queueing = ms - minRoundTripMs(feedback.nowMs) > kQueueingMs;
+        roundTripMs = *feedback.roundTripSeconds * 1000;
+        roundTrips.emplace_back(feedback.nowMs, roundTripMs);
+        queuedMs = roundTripMs - minRoundTripMs(feedback.nowMs);
     }
     double loss = feedback.lossFraction.value_or(0);
     double delivered = feedback.receivedBps.value_or(lastSentBps.value_or(estimateBps) * (1 - loss));
 
+    if (queuedMs > kQueueingMs) {
+        // A cut that already shows (the queue drains) needs no other; the deeper the queue, the
+        // deeper the cut, so that it drains in about a second instead of holding the delay.
+        if (queueRoundTripMs && roundTripMs < *queueRoundTripMs - kDrainingMs) {
+            queueRoundTripMs = roundTripMs;
+            return target();
+        }
+        double share = std::max(kDeepestDrain, 1 - queuedMs / 1000);
+        if (decrease(kBackOff * delivered * share, feedback.nowMs)) queueRoundTripMs = roundTripMs;
+        return target();
+    }
+    queueRoundTripMs.reset(); // the queue is gone: the next one is a new episode
     if (loss > kHighLoss) {
         decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs);
-    } else if (queueing) {
-        decrease(kBackOff * delivered, feedback.nowMs);
     } else if (loss < kLowLoss && seconds > 0) {
         double grown = estimateBps * std::pow(kGrowthPerSecond, seconds);
         if (lastSentBps) grown = std::min(grown, std::max(estimateBps, kSentHeadroom * *lastSentBps));

@@ -8,9 +8,11 @@ namespace quorlinth {
 
 // Send-side rate adaptation in the spirit of the published WebRTC congestion controllers: the
 // receiver's reports move the encoder's target between the encoding's floor and ceiling.
-//  - Loss: above 10 % the target falls by half the loss; below 2 % it may grow.
 //  - Delay: a round trip above its recent minimum by more than kQueueingMs means a queue is
-//    building on the path; the target falls to 85 % of what the receiver got.
+//    building on the path; the target falls to 85 % of what the receiver got, less the share
+//    of a second the queue holds (at most half), so the queue drains rather than stays. While
+//    the round trip keeps falling after a cut, the cut is working: no further one.
+//  - Loss without a queue: above 10 % the target falls by half the loss; below 2 % it may grow.
 //  - Growth is multiplicative (8 % a second) and never beyond 1.5 × what was last sent, so an
 //    encoder that undershoots (a still screen) does not walk the target away from the link.
 // Below the bitrate floor the frame rate takes the cut instead (never below kMinFps).
@@ -50,12 +52,15 @@ public:
 
 private:
     double minRoundTripMs(int64_t nowMs);
-    void decrease(double toBps, int64_t nowMs);
+    // False when the last cut is too recent to have shown.
+    bool decrease(double toBps, int64_t nowMs);
 
     Limits limits;
     double estimateBps; // may fall below the floor: the frame rate then carries the cut
     std::optional<int64_t> lastUpdateMs;
     std::optional<int64_t> lastDecreaseMs;
+    // The present queue's round trip at the last cut, or lower as it drained since.
+    std::optional<double> queueRoundTripMs;
     std::optional<double> lastSentBps;
     std::deque<std::pair<int64_t, double>> roundTrips; // ms, ms
 };

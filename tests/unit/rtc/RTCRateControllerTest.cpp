@@ -32,7 +32,9 @@ TEST(RTCRateController, BacksOffOnLossAndOnAGrowingQueue) {
     };
     const Case cases[] = {
         {"heavy loss: half the loss off", 0.20, 40, 10'800'000},
-        {"queue building: 85 % of what got through", 0, 40 + 60, int64_t(0.85 * 10'000'000)},
+        {"queue building: 85 % of what got through, less the share of a second queued", 0, 40 + 60,
+         int64_t(0.85 * 10'000'000 * 0.94)},
+        {"heavy loss from a full queue: the queue's cut", 0.20, 40 + 300, int64_t(0.85 * 8'000'000 * 0.7)},
         {"moderate loss without a queue: hold", 0.05, 40, 12'000'000},
         {"jitter under the queueing threshold: hold", 0.0, 40 + 20, 12'000'000},
     };
@@ -44,19 +46,27 @@ TEST(RTCRateController, BacksOffOnLossAndOnAGrowingQueue) {
     }
 }
 
-TEST(RTCRateController, CutsOncePerSpacingThenRecoversBoundedBySentRate) {
+TEST(RTCRateController, CutsUntilTheQueueDrainsThenRecoversBoundedBySentRate) {
     RTCRateController controller(kDirect);
     controller.update(report(0, 0, 40, 12'000'000));
-    EXPECT_EQ(controller.update(report(250, 0, 200, 8'000'000)).bitrateBps, 6'800'000);
-    // Still queueing 250 ms later: the first cut has not shown yet, so no second one.
-    EXPECT_EQ(controller.update(report(500, 0, 200, 6'800'000)).bitrateBps, 6'800'000);
-    EXPECT_EQ(controller.update(report(750, 0, 200, 6'800'000)).bitrateBps, 5'780'000);
-    // The queue drains: growth of 8 % a second, but never past 1.5 × what was sent.
-    auto grown = controller.update(report(1750, 0, 40, 5'780'000)).bitrateBps;
-    EXPECT_NEAR(double(grown), 5'780'000 * 1.08, 1000);
-    EXPECT_EQ(controller.update(report(11'750, 0, 40, 1'000'000)).bitrateBps, grown);
+    const int64_t firstCut = int64_t(0.85 * 8'000'000 * 0.84); // 160 ms queued
+    EXPECT_EQ(controller.update(report(250, 0, 200, 8'000'000)).bitrateBps, firstCut);
+    // 250 ms later the cut cannot show yet: no second one.
+    EXPECT_EQ(controller.update(report(500, 0, 210, 5'700'000)).bitrateBps, firstCut);
+    // The queue drains: the cut works, nothing more.
+    EXPECT_EQ(controller.update(report(750, 0, 150, 5'700'000)).bitrateBps, firstCut);
+    EXPECT_EQ(controller.update(report(1000, 0, 100, 5'700'000)).bitrateBps, firstCut);
+    // It stops draining while a queue remains: cut again.
+    const int64_t secondCut = int64_t(0.85 * 5'700'000 * 0.94);
+    EXPECT_EQ(controller.update(report(1250, 0, 100, 5'700'000)).bitrateBps, secondCut);
+    // The queue is gone: growth of 8 % a second, but never past 1.5 × what was sent.
+    auto grown = controller.update(report(2250, 0, 40, 4'500'000)).bitrateBps;
+    EXPECT_NEAR(double(grown), secondCut * 1.08, 1000);
+    EXPECT_EQ(controller.update(report(12'250, 0, 40, 1'000'000)).bitrateBps, grown);
+    // A new queue, shallower than the first one was: a new cut.
+    EXPECT_LT(controller.update(report(12'750, 0, 80, 4'000'000)).bitrateBps, grown);
     // A long clear run reaches the ceiling and stays there.
-    for (int64_t at = 12'000; at < 60'000; at += 500)
+    for (int64_t at = 13'000; at < 60'000; at += 500)
         controller.update(report(at, 0, 40, 12'000'000));
     EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
 }
