@@ -114,15 +114,19 @@ public:
         });
     }
     // Seconds from the drop until the latency stayed under `boundMs`; -1 without a drop or a
-    // picture after it.
+    // picture after it. A screen that showed nothing new for longer than the bound was that
+    // late too.
     double recoverySeconds(const LatencyRecorder::Summary& summary, double boundMs) const {
         if (!droppedUnixNs) return -1;
-        int64_t lastOver = droppedUnixNs;
+        int64_t lastOver = droppedUnixNs, previous = droppedUnixNs;
         bool seen = false;
         for (size_t index = 0; index < summary.latenciesMs.size(); ++index) {
-            if (summary.decodedUnixNs[index] < droppedUnixNs) continue;
+            int64_t decoded = summary.decodedUnixNs[index];
+            if (decoded < droppedUnixNs) continue;
             seen = true;
-            if (summary.latenciesMs[index] >= boundMs) lastOver = summary.decodedUnixNs[index];
+            if (summary.latenciesMs[index] >= boundMs || double(decoded - previous) / 1e6 >= boundMs)
+                lastOver = decoded;
+            previous = decoded;
         }
         return seen ? double(lastOver - droppedUnixNs) / 1e9 : -1;
     }

@@ -13,11 +13,14 @@ constexpr double kGrowthPerSecond = 1.08;
 constexpr double kBackOff = 0.85;
 constexpr double kSentHeadroom = 1.5;
 constexpr int64_t kRoundTripWindowMs = 10'000;
-// One cut has to show in the reports before the next; a report's round trip lags the queue.
+// One cut has to show in the reports before the next: a report's round trip lags the queue by
+// the round trip itself, the receiver's report interval and our polling.
 constexpr int64_t kDecreaseSpacingMs = 500;
+constexpr double kReportLagMs = 400;
 constexpr double kAbsoluteFloorBps = 100'000;
 // A round trip this much below the queue's last one: the queue drains.
 constexpr double kDrainingMs = 5;
+constexpr double kDeepestCut = 0.5;
 // A cut for a queue keeps at least this share of what got through.
 constexpr double kDeepestDrain = 0.5;
 
@@ -40,9 +43,12 @@ double RTCRateController::minRoundTripMs(int64_t nowMs) {
     return least;
 }
 
-bool RTCRateController::decrease(double toBps, int64_t nowMs) {
-    if (lastDecreaseMs && nowMs - *lastDecreaseMs < kDecreaseSpacingMs) return false;
-    estimateBps = std::max(std::min(estimateBps, toBps), kAbsoluteFloorBps);
+bool RTCRateController::decrease(double toBps, int64_t nowMs, double roundTripMs) {
+    int64_t spacing = std::max(kDecreaseSpacingMs, int64_t(roundTripMs + kReportLagMs));
+    if (lastDecreaseMs && nowMs - *lastDecreaseMs < spacing) return false;
+    // The figures a cut comes from lag the path and scatter under heavy loss: one cut at most
+    // halves the target, the next report shows whether more is needed.
+    estimateBps = std::max({std::min(estimateBps, toBps), kDeepestCut * estimateBps, kAbsoluteFloorBps});
     lastDecreaseMs = nowMs;
     return true;
 }
@@ -70,12 +76,17 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
             return target();
         }
         double share = std::max(kDeepestDrain, 1 - queuedMs / 1000);
-        if (decrease(kBackOff * delivered * share, feedback.nowMs)) queueRoundTripMs = roundTripMs;
+        if (decrease(kBackOff * delivered * share, feedback.nowMs, roundTripMs))
+            queueRoundTripMs = roundTripMs;
         return target();
     }
     queueRoundTripMs.reset(); // the queue is gone: the next one is a new episode
-    if (loss > kHighLoss) {
-        decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs);
+    // Retransmission repairs scattered loss; only loss that lasts from one report to the next
+    // asks for less.
+    bool lastingLoss = loss > kHighLoss && previousLoss > kHighLoss;
+    previousLoss = loss;
+    if (lastingLoss) {
+        decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs, roundTripMs);
     } else if (loss < kLowLoss && seconds > 0) {
         double grown = estimateBps * std::pow(kGrowthPerSecond, seconds);
         if (lastSentBps) grown = std::min(grown, std::max(estimateBps, kSentHeadroom * *lastSentBps));

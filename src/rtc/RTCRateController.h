@@ -12,7 +12,10 @@ namespace quorlinth {
 //    building on the path; the target falls to 85 % of what the receiver got, less the share
 //    of a second the queue holds (at most half), so the queue drains rather than stays. While
 //    the round trip keeps falling after a cut, the cut is working: no further one.
-//  - Loss without a queue: above 10 % the target falls by half the loss; below 2 % it may grow.
+//  - Loss without a queue: above 10 % in two reports in a row, the target falls by half the
+//    loss; below 2 % it may grow.
+//  - One cut at most halves the target, and the next waits until it can show: half a second,
+//    or the round trip plus 400 ms when that is longer.
 //  - Growth is multiplicative (8 % a second) and never beyond 1.5 × what was last sent, so an
 //    encoder that undershoots (a still screen) does not walk the target away from the link.
 // Below the bitrate floor the frame rate takes the cut instead (never below kMinFps).
@@ -52,8 +55,8 @@ public:
 
 private:
     double minRoundTripMs(int64_t nowMs);
-    // False when the last cut is too recent to have shown.
-    bool decrease(double toBps, int64_t nowMs);
+    // False when the last cut is too recent to have shown in a report.
+    bool decrease(double toBps, int64_t nowMs, double roundTripMs);
 
     Limits limits;
     double estimateBps; // may fall below the floor: the frame rate then carries the cut
@@ -61,6 +64,7 @@ private:
     std::optional<int64_t> lastDecreaseMs;
     // The present queue's round trip at the last cut, or lower as it drained since.
     std::optional<double> queueRoundTripMs;
+    double previousLoss = 0; // of the last report without a queue
     std::optional<double> lastSentBps;
     std::deque<std::pair<int64_t, double>> roundTrips; // ms, ms
 };

@@ -27,8 +27,8 @@ RTCRateController::Feedback RTCRateFeedbackReader::read(const Json& engineReport
         if (isType(values, "remote-inbound-rtp") && values.contains("round-trip-time"))
             report = Report{number(values, "packets-lost"), number(values, "fraction-lost"),
                             number(values, "round-trip-time"), number(values, "jitter")};
-        else if (isType(values, "outbound-rtp"))
-            bytesSent = number(values, "bytes-sent");
+        else if (isType(values, "outbound-rtp")) // the picture's stream and its retransmissions
+            bytesSent = bytesSent.value_or(0) + number(values, "bytes-sent");
     }
     if (!report || report == lastReport) return feedback;
     lastReport = report;

@@ -9,8 +9,9 @@ namespace quorlinth {
 
 // Turns the engine's raw statistics (dash-named entries, as webrtcbin reports them) into rate
 // controller feedback: the newest receiver report ("remote-inbound-rtp": fraction lost, round
-// trip) once per report, with the rate the sender put out ("outbound-rtp" bytes sent) since the
-// previous report. Reading the same report twice gives no loss figure the second time.
+// trip) once per report, with the rate the sender put out since the previous report: the bytes
+// of every "outbound-rtp" stream, as the engine reports retransmissions as a stream of their own
+// and the path carries both. Reading the same report twice gives no loss figure the second time.
 class RTCRateFeedbackReader {
 public:
     RTCRateController::Feedback read(const Json& engineReport, int64_t nowMs);

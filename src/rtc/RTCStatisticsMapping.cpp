@@ -1,7 +1,9 @@
 #include "rtc/RTCStatisticsMapping.h"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
+#include <vector>
 
 namespace quorlinth {
 
@@ -59,6 +61,46 @@ void completeSelectedPair(RTCStatisticsReport& report, bool iceConnected) {
         // The media round trip (RTCP) crosses the same selected path.
         if (rtt && !values.contains("currentRoundTripTime")) values["currentRoundTripTime"] = *rtt;
     }
+}
+
+double numberField(const Json& values, const char* name) {
+    auto found = values.find(name);
+    return found != values.end() && found->is_number() ? found->get<double>() : 0;
+}
+
+// The names an RTP stream entry counts its traffic under.
+struct StreamCounters {
+    const char* type;
+    const char *bytes, *packets, *retransmittedBytes, *retransmittedPackets;
+};
+
+// The engine reports a stream's retransmissions as an RTP stream of its own; in the W3C model
+// they are part of the picture's stream (the only video stream either end has), which is the
+// one that carried the most packets. The others are folded into it and references to them
+// point to it.
+void foldRetransmissions(RTCStatisticsReport& report, const StreamCounters& counters) {
+    std::vector<std::string> streams;
+    for (const auto& [id, entry] : report)
+        if (entry.type == counters.type) streams.push_back(id);
+    if (streams.size() < 2) return;
+    auto packets = [&](const std::string& id) { return numberField(report[id].values, counters.packets); };
+    std::string picture = *std::max_element(streams.begin(), streams.end(),
+                                            [&](auto& a, auto& b) { return packets(a) < packets(b); });
+    Json& kept = report[picture].values;
+    double bytes = 0, sent = 0;
+    for (const auto& id : streams) {
+        if (id == picture) continue;
+        bytes += numberField(report[id].values, counters.bytes);
+        sent += packets(id);
+        report.erase(id);
+        for (auto& [other, entry] : report)
+            for (const char* reference : {"localId", "remoteId"})
+                if (stringField(entry.values, reference) == id) entry.values[reference] = picture;
+    }
+    kept[counters.bytes] = numberField(kept, counters.bytes) + bytes;
+    kept[counters.packets] = numberField(kept, counters.packets) + sent;
+    kept[counters.retransmittedBytes] = bytes;
+    kept[counters.retransmittedPackets] = sent;
 }
 
 void addDecoderFigures(Json& values, const RTCDecoderCounters& decoder) {
@@ -129,6 +171,10 @@ RTCStatisticsReport buildStatisticsReport(const RTCStatisticsInputs& inputs) {
         report.emplace(id, std::move(entry));
     }
     typeCandidates(report);
+    foldRetransmissions(report, {"outbound-rtp", "bytesSent", "packetsSent", "retransmittedBytesSent",
+                                 "retransmittedPacketsSent"});
+    foldRetransmissions(report, {"inbound-rtp", "bytesReceived", "packetsReceived",
+                                 "retransmittedBytesReceived", "retransmittedPacketsReceived"});
     completeSelectedPair(report, inputs.iceConnected);
     for (auto& [id, entry] : report) {
         if (entry.type == "inbound-rtp" && inputs.decoder) addDecoderFigures(entry.values, *inputs.decoder);

@@ -42,8 +42,9 @@ struct RTCStatisticsInputs {
 std::string w3cMemberName(const std::string& dashName);
 
 // Builds the W3C-named report: renames fields, types candidates by the pairs that reference
-// them (the engine's own candidate types can be swapped), completes the selected pair, and adds
-// the decoder's and encoder's figures to the inbound and outbound video entries.
+// them (the engine's own candidate types can be swapped), folds the retransmission streams into
+// the video stream they repair, completes the selected pair, and adds the decoder's and
+// encoder's figures to the inbound and outbound video entries.
 RTCStatisticsReport buildStatisticsReport(const RTCStatisticsInputs& inputs);
 
 } // namespace quorlinth

@@ -31,10 +31,11 @@ TEST(RTCRateController, BacksOffOnLossAndOnAGrowingQueue) {
         int64_t expectedBps;
     };
     const Case cases[] = {
-        {"heavy loss: half the loss off", 0.20, 40, 10'800'000},
+        {"lasting heavy loss: half the loss off", 0.20, 40, 10'800'000},
         {"queue building: 85 % of what got through, less the share of a second queued", 0, 40 + 60,
          int64_t(0.85 * 10'000'000 * 0.94)},
-        {"heavy loss from a full queue: the queue's cut", 0.20, 40 + 300, int64_t(0.85 * 8'000'000 * 0.7)},
+        {"heavy loss from a queue: the queue's cut", 0.20, 40 + 100, int64_t(0.85 * 8'000'000 * 0.9)},
+        {"figures that ask for more: at most half", 0.80, 40 + 300, 6'000'000},
         {"moderate loss without a queue: hold", 0.05, 40, 12'000'000},
         {"jitter under the queueing threshold: hold", 0.0, 40 + 20, 12'000'000},
     };
@@ -42,15 +43,25 @@ TEST(RTCRateController, BacksOffOnLossAndOnAGrowingQueue) {
         SCOPED_TRACE(c.name);
         RTCRateController controller(kDirect);
         controller.update(report(0, 0, 40, 10'000'000));
+        // Two reports a quarter of a second apart: loss counts once it lasts, a cut once per
+        // half second.
+        controller.update(report(250, c.loss, c.rttMs, 10'000'000));
         EXPECT_EQ(controller.update(report(500, c.loss, c.rttMs, 10'000'000)).bitrateBps, c.expectedBps);
     }
+}
+
+TEST(RTCRateController, ScatteredLossThatRetransmissionRepairsIsNoReasonToCut) {
+    RTCRateController controller(kDirect);
+    int64_t at = 0;
+    for (double loss : {0.0, 0.15, 0.0, 0.12, 0.01, 0.3, 0.0})
+        EXPECT_EQ(controller.update(report(at += 250, loss, 40, 11'000'000)).bitrateBps, 12'000'000) << loss;
 }
 
 TEST(RTCRateController, CutsUntilTheQueueDrainsThenRecoversBoundedBySentRate) {
     RTCRateController controller(kDirect);
     controller.update(report(0, 0, 40, 12'000'000));
-    const int64_t firstCut = int64_t(0.85 * 8'000'000 * 0.84); // 160 ms queued
-    EXPECT_EQ(controller.update(report(250, 0, 200, 8'000'000)).bitrateBps, firstCut);
+    const int64_t firstCut = int64_t(0.85 * 10'000'000 * 0.84); // 160 ms queued
+    EXPECT_EQ(controller.update(report(250, 0, 200, 10'000'000)).bitrateBps, firstCut);
     // 250 ms later the cut cannot show yet: no second one.
     EXPECT_EQ(controller.update(report(500, 0, 210, 5'700'000)).bitrateBps, firstCut);
     // The queue drains: the cut works, nothing more.
@@ -95,6 +106,7 @@ TEST(RTCRateController, NewLimitsClampTheTargetAndAreTakenAtOnceBeforeAnyCongest
     controller.setLimits(kDirect); // found direct: nothing has limited the path so far
     EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
     controller.update(report(0, 0, 40, 12'000'000));
+    controller.update(report(250, 0.3, 40, 12'000'000));
     controller.update(report(500, 0.3, 40, 12'000'000)); // congestion: 10.2 Mbit/s
     controller.setLimits({0, 4'000'000, 20});
     controller.setLimits(kDirect); // after congestion a raised ceiling is grown into
@@ -104,13 +116,16 @@ TEST(RTCRateController, NewLimitsClampTheTargetAndAreTakenAtOnceBeforeAnyCongest
 TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePrevious) {
     RTCRateFeedbackReader reader;
     auto stats = [](double lost, double fraction, double rtt, double bytesSent) {
-        return Json{{"rtp-remote-inbound-stream-stats_1",
-                     {{"type", "remote-inbound-rtp"},
-                      {"packets-lost", lost},
-                      {"fraction-lost", fraction},
-                      {"round-trip-time", rtt},
-                      {"jitter", 0.001}}},
-                    {"rtp-outbound-stream-stats_1", {{"type", "outbound-rtp"}, {"bytes-sent", bytesSent}}}};
+        return Json{
+            {"rtp-remote-inbound-stream-stats_1",
+             {{"type", "remote-inbound-rtp"},
+              {"packets-lost", lost},
+              {"fraction-lost", fraction},
+              {"round-trip-time", rtt},
+              {"jitter", 0.001}}},
+            {"rtp-outbound-stream-stats_1", {{"type", "outbound-rtp"}, {"bytes-sent", bytesSent}}},
+            // Retransmissions: a stream of their own, a tenth of the bytes.
+            {"rtp-outbound-stream-stats_2", {{"type", "outbound-rtp"}, {"bytes-sent", bytesSent / 10}}}};
     };
     auto first = reader.read(stats(0, 0, 0.040, 1'000'000), 1000);
     EXPECT_EQ(first.lossFraction, 0.0);
@@ -123,7 +138,7 @@ TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePr
     auto next = reader.read(stats(12, 0.25, 0.090, 2'000'000), 2000);
     EXPECT_EQ(next.lossFraction, 0.25);
     EXPECT_EQ(next.roundTripSeconds, 0.090);
-    EXPECT_EQ(next.sentBps, 8'000'000.0); // a million bytes in one second
+    EXPECT_EQ(next.sentBps, 8'800'000.0); // 1.1 million bytes in one second, both streams
     // A raw 8-bit fraction is read as a share of 256; malformed input gives nothing.
     EXPECT_EQ(reader.read(stats(20, 64, 0.1, 2'100'000), 2500).lossFraction, 0.25);
     EXPECT_FALSE(reader.read(Json::array(), 3000).lossFraction);

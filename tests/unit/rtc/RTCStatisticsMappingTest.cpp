@@ -110,3 +110,35 @@ TEST(RTCStatisticsMapping, CompletesBareCodecEntriesFromTheNegotiatedCodec) {
     EXPECT_EQ(bare["sdpFmtpLine"], "profile-level-id=42e01f");
     EXPECT_EQ(report.at("codec-full").values["payloadType"], 96); // the engine's own value wins
 }
+
+TEST(RTCStatisticsMapping, FoldsRetransmissionStreamsIntoThePicturesStream) {
+    RTCStatisticsInputs inputs;
+    inputs.engineReport = Json::parse(R"({
+      "out-picture": {"type": "outbound-rtp", "ssrc": 1, "bytes-sent": 900000, "packets-sent": 800},
+      "out-rtx": {"type": "outbound-rtp", "ssrc": 2, "bytes-sent": 12000, "packets-sent": 10,
+                  "remote-id": "remote-rtx"},
+      "remote-rtx": {"type": "remote-inbound-rtp", "ssrc": 2, "round-trip-time": 0.04,
+                     "local-id": "out-rtx"},
+      "in-rtx": {"type": "inbound-rtp", "ssrc": 4, "bytes-received": 2400, "packets-received": 2},
+      "in-picture": {"type": "inbound-rtp", "ssrc": 3, "bytes-received": 450000, "packets-received": 400}
+    })");
+    inputs.encoder = RTCEncoderCounters{300, 1920, 1080, 30.0, 4'000'000};
+    auto report = buildStatisticsReport(inputs);
+    EXPECT_FALSE(report.count("out-rtx"));
+    EXPECT_FALSE(report.count("in-rtx"));
+    const auto& sent = report.at("out-picture").values;
+    EXPECT_EQ(sent["bytesSent"], 912000.0);
+    EXPECT_EQ(sent["packetsSent"], 810.0);
+    EXPECT_EQ(sent["retransmittedBytesSent"], 12000.0);
+    EXPECT_EQ(sent["retransmittedPacketsSent"], 10.0);
+    EXPECT_EQ(sent["framesEncoded"], 300);
+    EXPECT_EQ(report.at("remote-rtx").values["localId"], "out-picture");
+    const auto& received = report.at("in-picture").values;
+    EXPECT_EQ(received["bytesReceived"], 452400.0);
+    EXPECT_EQ(received["retransmittedPacketsReceived"], 2.0);
+
+    // One stream each way: nothing changes.
+    auto plain = buildStatisticsReport(RTCStatisticsInputs{engineReport()});
+    EXPECT_EQ(plain.at("rtp-out").values["bytesSent"], 5000);
+    EXPECT_FALSE(plain.at("rtp-out").values.contains("retransmittedBytesSent"));
+}
