@@ -1,5 +1,8 @@
 #include "rtc/RTCRateFeedbackReader.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace quorlinth {
 
 namespace {
@@ -22,18 +25,22 @@ RTCRateController::Feedback RTCRateFeedbackReader::read(const Json& engineReport
     if (!engineReport.is_object()) return feedback;
     std::optional<Report> report;
     std::optional<double> bytesSent;
+    std::vector<double> streamPackets;
     for (const auto& [id, values] : engineReport.items()) {
         if (!values.is_object()) continue;
-        if (isType(values, "remote-inbound-rtp") && values.contains("round-trip-time"))
+        if (isType(values, "remote-inbound-rtp") && values.contains("round-trip-time")) {
             report = Report{number(values, "packets-lost"), number(values, "fraction-lost"),
                             number(values, "round-trip-time"), number(values, "jitter")};
-        else if (isType(values, "outbound-rtp")) // the picture's stream and its retransmissions
+        } else if (isType(values, "outbound-rtp")) { // the picture's stream and its retransmissions
             bytesSent = bytesSent.value_or(0) + number(values, "bytes-sent");
+            streamPackets.push_back(number(values, "packets-sent"));
+        }
     }
     if (!report || report == lastReport) return feedback;
     lastReport = report;
     // A report's fraction is its 8-bit field over 256; some versions hand over the raw field.
     feedback.lossFraction = report->fraction > 1 ? report->fraction / 256 : report->fraction;
+    if (auto repaired = repairedShare(streamPackets)) feedback.lossFraction = repaired;
     if (report->roundTrip > 0) feedback.roundTripSeconds = report->roundTrip;
     if (bytesSent) {
         if (sentAtLastReport && nowMs > sentAtLastReport->first && *bytesSent >= sentAtLastReport->second)
@@ -42,6 +49,15 @@ RTCRateController::Feedback RTCRateFeedbackReader::read(const Json& engineReport
         sentAtLastReport = {nowMs, *bytesSent};
     }
     return feedback;
+}
+
+std::optional<double> RTCRateFeedbackReader::repairedShare(std::vector<double> streamPackets) {
+    if (streamPackets.size() != 2) return std::nullopt;
+    std::sort(streamPackets.begin(), streamPackets.end()); // the repair stream carries fewer
+    Packets now{streamPackets[1], streamPackets[0]};
+    auto before = std::exchange(packetsAtLastReport, now);
+    if (!before || now.picture <= before->picture || now.repair < before->repair) return std::nullopt;
+    return std::min(1.0, (now.repair - before->repair) / (now.picture - before->picture));
 }
 
 } // namespace quorlinth

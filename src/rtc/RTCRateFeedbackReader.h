@@ -4,14 +4,18 @@
 #include "rtc/RTCRateController.h"
 
 #include <optional>
+#include <vector>
 
 namespace quorlinth {
 
 // Turns the engine's raw statistics (dash-named entries, as webrtcbin reports them) into rate
-// controller feedback: the newest receiver report ("remote-inbound-rtp": fraction lost, round
-// trip) once per report, with the rate the sender put out since the previous report: the bytes
-// of every "outbound-rtp" stream, as the engine reports retransmissions as a stream of their own
-// and the path carries both. Reading the same report twice gives no loss figure the second time.
+// controller feedback: the newest receiver report ("remote-inbound-rtp": round trip, fraction
+// lost) once per report, with the rate the sender put out since the previous report. The engine
+// reports retransmissions as an RTP stream of their own: the sent rate counts the bytes of
+// every stream (the path carries both), and as the engine keeps only the last report block a
+// peer sent, which is then the repair stream's, loss is read from the sender's own counters:
+// packets retransmitted per packet of the picture since the previous report. Reading the same
+// report twice gives no loss figure the second time.
 class RTCRateFeedbackReader {
 public:
     RTCRateController::Feedback read(const Json& engineReport, int64_t nowMs);
@@ -21,7 +25,14 @@ private:
         double lost = 0, fraction = 0, roundTrip = 0, jitter = 0;
         bool operator==(const Report&) const = default;
     };
+    struct Packets {
+        double picture = 0, repair = 0;
+    };
+    // Retransmitted per sent since the previous report, when both streams are there.
+    std::optional<double> repairedShare(std::vector<double> streamPackets);
+
     std::optional<Report> lastReport;
+    std::optional<Packets> packetsAtLastReport;
     std::optional<std::pair<int64_t, double>> sentAtLastReport; // ms, bytes
 };
 

@@ -144,3 +144,29 @@ TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePr
     EXPECT_FALSE(reader.read(Json::array(), 3000).lossFraction);
     EXPECT_FALSE(reader.read(Json{{"x", {{"type", 5}}}}, 3000).lossFraction);
 }
+
+TEST(RTCRateFeedbackReader, ReadsLossFromRetransmissionsWhenTheRepairStreamIsThere) {
+    // The receiver's report block the engine kept is the repair stream's: its fraction says
+    // nothing about the picture.
+    auto stats = [](double repairBlockLoss, double picturePackets, std::optional<double> repairPackets) {
+        Json report{{"rtp-remote-inbound-stream-stats_2",
+                     {{"type", "remote-inbound-rtp"},
+                      {"fraction-lost", repairBlockLoss},
+                      {"round-trip-time", 0.04 + picturePackets / 1e9}}}, // a new report each time
+                    {"rtp-outbound-stream-stats_1",
+                     {{"type", "outbound-rtp"}, {"packets-sent", picturePackets}, {"bytes-sent", 0}}}};
+        if (repairPackets)
+            report["rtp-outbound-stream-stats_2"] = {
+                {"type", "outbound-rtp"}, {"packets-sent", *repairPackets}, {"bytes-sent", 0}};
+        return report;
+    };
+    RTCRateFeedbackReader reader;
+    EXPECT_EQ(reader.read(stats(0.5, 1000, 10), 0).lossFraction, 0.5); // nothing to compare with yet
+    EXPECT_DOUBLE_EQ(*reader.read(stats(0.5, 2000, 60), 250).lossFraction, 0.05);
+    EXPECT_DOUBLE_EQ(*reader.read(stats(0.0, 3000, 60), 500).lossFraction, 0.0);
+    EXPECT_DOUBLE_EQ(*reader.read(stats(0.0, 3100, 300), 750).lossFraction, 1.0) << "at most everything";
+
+    RTCRateFeedbackReader withoutRepair;
+    withoutRepair.read(stats(0.0, 1000, std::nullopt), 0);
+    EXPECT_EQ(withoutRepair.read(stats(0.25, 2000, std::nullopt), 250).lossFraction, 0.25);
+}
