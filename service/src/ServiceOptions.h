@@ -11,23 +11,32 @@
 
 namespace quorlinth::service {
 
-// quorlinth-service --listen HOST:PORT --db PATH [--tls-cert F --tls-key F] [--dev] [--ice-config F]
-//                   [--secret-file F] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]... [--releases DIR]
+// Where the service keeps its data: an SQLite file (--db PATH) or a PostgreSQL server that
+// several nodes share (--database postgresql://...).
+struct DatabaseLocation {
+    std::filesystem::path file;
+    std::string url;
+    bool isServer() const { return !url.empty(); }
+};
+
+// quorlinth-service --listen HOST:PORT (--db PATH | --database URL) [--tls-cert F --tls-key F] [--dev]
+//                   [--ice-config F] [--secret-file F] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]...
+//                   [--releases DIR] [--bus URL]
 struct ServeOptions {
     ListenAddress listen;
-    std::filesystem::path database;
+    DatabaseLocation database;
     std::optional<TlsFiles> tls;
     bool development = false;
     std::optional<std::filesystem::path> iceConfig;
-    std::filesystem::path secretFile; // default: beside the database, PATH.key
+    std::filesystem::path secretFile; // default beside an SQLite file, PATH.key; required with --database
     std::vector<std::string> trustedProxies;
     std::optional<std::filesystem::path> releases; // published at /download/
     ServiceSettings settings;
 };
 
-// quorlinth-service add-user --db PATH USERNAME PASSWORD [--phone P] [--dev]
+// quorlinth-service add-user (--db PATH | --database URL) USERNAME PASSWORD [--phone P] [--dev]
 struct AddUserOptions {
-    std::filesystem::path database;
+    DatabaseLocation database;
     std::string username;
     std::string password;
     std::string phone;

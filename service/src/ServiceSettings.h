@@ -12,6 +12,7 @@ namespace quorlinth::service {
 // on the command line with `--set NAME=VALUE`, NAME in snake case (account_token_lifetime).
 struct ServiceSettings {
     bool development = false;
+    std::string busUrl; // --bus redis://...: signaling crosses nodes; empty: a single process
     int64_t accountTokenLifetime = 24 * 3600;
     int64_t passwordSetupLifetime = 15 * 60;
     int64_t captchaLifetime = 5 * 60;

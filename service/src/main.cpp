@@ -15,8 +15,9 @@ using namespace quorlinth::service;
 
 namespace {
 
-Result<std::unique_ptr<Database>> openDatabase(const std::filesystem::path& file) {
-    auto database = Database::open(file);
+Result<std::unique_ptr<Database>> openDatabase(const DatabaseLocation& location) {
+    if (location.isServer()) return Error{"PostgreSQL storage is not built yet"};
+    auto database = Database::open(location.file);
     if (!database) return database;
     if (auto migrated = migrateSchema(*database.value()); !migrated) return Error{migrated.error()};
     return database;

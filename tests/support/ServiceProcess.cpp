@@ -27,9 +27,25 @@ int addServiceUser(const std::filesystem::path& database, const std::string& nam
     return runProgram(arguments, database.parent_path() / "add-user.log");
 }
 
-ServiceProcess::ServiceProcess(const TempDir& tempDir, Options options) : dir(tempDir.path()) {
-    std::vector<std::string> arguments = {serviceBinary().string(), "--listen", "127.0.0.1:0", "--db",
-                                          database().string()};
+int addServiceUserTo(const std::string& databaseUrl, const std::filesystem::path& log,
+                     const std::string& name, const std::string& password, const std::string& phone) {
+    std::vector<std::string> arguments = {
+        serviceBinary().string(), "add-user", "--dev", "--database", databaseUrl, name, password};
+    if (!phone.empty()) arguments.insert(arguments.end(), {"--phone", phone});
+    return runProgram(arguments, log);
+}
+
+ServiceProcess::ServiceProcess(const TempDir& tempDir, Options options)
+    : dir(tempDir.path()), databaseUrl(options.databaseUrl) {
+    std::vector<std::string> arguments = {serviceBinary().string(), "--listen", "127.0.0.1:0"};
+    if (databaseUrl) {
+        arguments.insert(arguments.end(), {"--database", *databaseUrl, "--secret-file",
+                                           options.secretFile.value_or(dir / "service.key").string()});
+    } else {
+        arguments.insert(arguments.end(), {"--db", database().string()});
+        if (options.secretFile)
+            arguments.insert(arguments.end(), {"--secret-file", options.secretFile->string()});
+    }
     if (options.development) arguments.push_back("--dev");
     if (options.tlsCertificate) {
         arguments.insert(arguments.end(), {"--tls-cert", options.tlsCertificate->string()});
@@ -37,6 +53,7 @@ ServiceProcess::ServiceProcess(const TempDir& tempDir, Options options) : dir(te
     }
     if (options.iceConfig) arguments.insert(arguments.end(), {"--ice-config", options.iceConfig->string()});
     if (options.releases) arguments.insert(arguments.end(), {"--releases", options.releases->string()});
+    arguments.insert(arguments.end(), options.extraArguments.begin(), options.extraArguments.end());
     process =
         std::make_unique<ChildProcess>(arguments, Environment{}, dir / "service.out", dir / "service.log");
     // The first line is the base URL, once the service listens.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quorlinth::testing {
 
@@ -17,14 +18,21 @@ std::filesystem::path serviceBinary();
 // development (fast) password hash; its exit status.
 int addServiceUser(const std::filesystem::path& database, const std::string& name,
                    const std::string& password, const std::string& phone = "");
+// The same in a PostgreSQL database; add-user's output goes to `log`.
+int addServiceUserTo(const std::string& databaseUrl, const std::filesystem::path& log,
+                     const std::string& name, const std::string& password, const std::string& phone = "");
 
-// A running quorlinth-service on 127.0.0.1 with an empty database in `dir`, stopped with the object.
+// A running quorlinth-service on 127.0.0.1 with an empty database in `dir` (or the PostgreSQL
+// database named by databaseUrl), stopped with the object.
 class ServiceProcess {
 public:
     struct Options {
         bool development = true;
         std::optional<std::filesystem::path> tlsCertificate, tlsKey, iceConfig;
-        std::optional<std::filesystem::path> releases; // published at /download/
+        std::optional<std::filesystem::path> releases;   // published at /download/
+        std::optional<std::string> databaseUrl;          // instead of dir/service.sqlite
+        std::optional<std::filesystem::path> secretFile; // default dir/service.sqlite.key or dir/service.key
+        std::vector<std::string> extraArguments;         // appended to the command line
     };
     ServiceProcess(const TempDir& dir, Options options);
     ~ServiceProcess();
@@ -38,11 +46,14 @@ public:
     std::string logText() const;
     std::filesystem::path database() const { return dir / "service.sqlite"; }
     bool addUser(const std::string& name, const std::string& password, const std::string& phone = "") {
+        if (databaseUrl)
+            return addServiceUserTo(*databaseUrl, dir / "add-user.log", name, password, phone) == 0;
         return addServiceUser(database(), name, password, phone) == 0;
     }
 
 private:
     std::filesystem::path dir;
+    std::optional<std::string> databaseUrl;
     std::unique_ptr<ChildProcess> process;
     std::string base;
     uint16_t boundPort = 0;

@@ -32,15 +32,44 @@ TEST(ServeOptions, RejectsIncompleteOrUnknownArguments) {
         {"--listen", "127.0.0.1:0", "--db", "x", "--verbose"},
         {"--listen", "127.0.0.1:0", "--db"},
         {"--listen", "127.0.0.1:0", "--db", "x", "--releases"},
+        {"--listen", "127.0.0.1:0", "--db", "x", "--bus", "http://localhost:6379"},
+        {"--listen", "127.0.0.1:0", "--db", "x", "--bus"},
+        {"--listen", "127.0.0.1:0", "--db", "x", "--database", "postgresql:///q", "--secret-file", "k"},
+        {"--listen", "127.0.0.1:0", "--database", "postgresql:///q"},
+        {"--listen", "127.0.0.1:0", "--database", "mysql://h/q", "--secret-file", "k"},
+        {"--listen", "127.0.0.1:0", "--database", "postgresql://u:pw@h/q", "--secret-file", "k"},
+        {"--listen", "127.0.0.1:0", "--database", "postgresql://h/q?password=pw", "--secret-file", "k"},
     };
     for (const auto& arguments : bad) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
         EXPECT_FALSE(parseServeOptions(arguments).ok());
     }
+    auto bus = parseServeOptions({"--listen", "127.0.0.1:0", "--db", "x", "--bus", "http://h"});
+    EXPECT_NE(std::string::npos, bus.error().find("--bus"));
     auto user = parseAddUserOptions({"--db", "x", "alice", "pw", "--phone", "13800000000"});
     ASSERT_TRUE(user.ok());
     EXPECT_EQ("13800000000", user.value().phone);
     EXPECT_FALSE(parseAddUserOptions({"--db", "x", "alice"}).ok());
+    EXPECT_FALSE(parseAddUserOptions({"--db", "x", "--database", "postgresql:///q", "alice", "pw"}).ok());
+    auto onServer = parseAddUserOptions({"--database", "postgresql://u@h:5432/q", "alice", "pw"});
+    ASSERT_TRUE(onServer.ok()) << onServer.error();
+    EXPECT_EQ("postgresql://u@h:5432/q", onServer.value().database.url);
+}
+
+TEST(ServeOptions, NamesTheSharedDatabaseAndBus) {
+    auto single = parseServeOptions({"--listen", "127.0.0.1:0", "--db", "/tmp/x.sqlite"});
+    ASSERT_TRUE(single.ok()) << single.error();
+    EXPECT_FALSE(single.value().database.isServer());
+    EXPECT_EQ("/tmp/x.sqlite.key", single.value().secretFile);
+    EXPECT_EQ("", single.value().settings.busUrl);
+
+    auto cluster = parseServeOptions({"--listen", "127.0.0.1:0", "--database", "postgres://q@/q?host=/run/pg",
+                                      "--secret-file", "/etc/q.key", "--bus", "redis://127.0.0.1:6379"});
+    ASSERT_TRUE(cluster.ok()) << cluster.error();
+    EXPECT_TRUE(cluster.value().database.isServer());
+    EXPECT_EQ("postgres://q@/q?host=/run/pg", cluster.value().database.url);
+    EXPECT_EQ("/etc/q.key", cluster.value().secretFile);
+    EXPECT_EQ("redis://127.0.0.1:6379", cluster.value().settings.busUrl);
 }
 
 TEST(IceConfig, SignsTurnCredentialsAndPassesStaticOnes) {
