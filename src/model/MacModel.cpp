@@ -605,6 +605,15 @@ std::shared_ptr<MacRemoteSession> MacModel::openLAN(const LANEndpoint& endpoint,
     return session;
 }
 
+void MacModel::browseLAN() {
+    if (lanBrowser || !platform.discovery) return;
+    lanBrowser = MacLANBrowser::create(*platform.discovery, localComputerName(), &platform.main);
+    lanBrowser->onChange = [weak = weak_from_this()](const std::vector<MacLANBrowser::Found>& found) {
+        if (auto self = weak.lock()) self->published.lanFound.set(found);
+    };
+    lanBrowser->start();
+}
+
 std::shared_ptr<MacRemoteSession> MacModel::addSession(MacDevice device) {
     auto session = MacRemoteSession::create(
         std::move(device),

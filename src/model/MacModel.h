@@ -8,6 +8,7 @@
 #include "host/MacInput.h"
 #include "host/MacInputController.h"
 #include "lan/LANEndpoint.h"
+#include "lan/MacLANBrowser.h"
 #include "lan/MacLANHost.h"
 #include "lan/MacLANTrust.h"
 #include "model/MacHostTransfer.h"
@@ -53,6 +54,8 @@ struct MacModelState {
     Observable<bool> lanEnabled{true};
     Observable<std::string> lanPassword;
     Observable<std::vector<std::string>> lanAddresses;
+    // The computers sharing on the local network once browsing has started; never this one.
+    Observable<std::vector<MacLANBrowser::Found>> lanFound;
     Observable<std::vector<MacLANTrust::Entry>> lanTrusted;
     Observable<std::string> lanNote;
     Observable<std::optional<TransferProgress>> transferProgress;
@@ -158,6 +161,9 @@ public:
     // A session with a computer on the local network, named `name` until it answers (its open one
     // when there is one), or null when refused.
     std::shared_ptr<MacRemoteSession> openLAN(const LANEndpoint& endpoint, const std::string& name);
+    // Starts following the computers on the local network into `lanFound` (the first view that
+    // shows them asks); later calls do nothing. Without discovery the list stays empty.
+    void browseLAN();
     // The device identifier of the LAN session with `endpoint`.
     static std::string lanDeviceID(const LANEndpoint& endpoint) { return "lan:" + endpoint.text(); }
     // The addresses this computer has dialled, most recent first.
@@ -227,6 +233,7 @@ private:
     MacLANTrust lanTrust;      // controllers this computer trusts
     MacLANTrust lanKnownHosts; // hosts this computer has dialled
     std::shared_ptr<MacLANHost> lanHost;
+    std::shared_ptr<MacLANBrowser> lanBrowser;
     std::shared_ptr<MacHostTransfer> transfer;
     std::vector<Subscription> transferState;
     Timer accountLoop;

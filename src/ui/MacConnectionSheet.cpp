@@ -66,6 +66,7 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
     error->setTextFormat(Qt::PlainText);
     error->setStyleSheet(QStringLiteral("color: #b3261e;"));
     error->hide();
+    foundRows = new QVBoxLayout;
     savedRows = new QVBoxLayout;
     address = new QLineEdit;
     address->setPlaceholderText(QStringLiteral("IP 地址，例如 192.168.1.20"));
@@ -89,6 +90,8 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
     column->addLayout(sessionRows);
     column->addWidget(heading("我的设备"));
     column->addLayout(deviceRows);
+    column->addWidget(heading("局域网内的 Mac"));
+    column->addLayout(foundRows);
     column->addWidget(heading("已保存的地址"));
     column->addLayout(savedRows);
     column->addWidget(heading("IP 直连"));
@@ -100,6 +103,8 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
 
     connect(&account, &AccountSignals::changed, this, &MacConnectionSheet::rebuild);
     subscriptions.push_back(model.state().sessions.observe([this](const auto&) { rebuild(); }));
+    subscriptions.push_back(model.state().lanFound.observe([this](const auto&) { rebuild(); }));
+    model.browseLAN();
     rebuild();
 }
 
@@ -134,8 +139,24 @@ void MacConnectionSheet::rebuild() {
         connect(button, &QPushButton::clicked, this, [this, device] { connectDevice(device); });
         deviceRows->addWidget(entry(QString::fromStdString(displaySafe(device.name)), button));
     }
+    rebuildFound();
     rebuildSaved();
     updateAddressButton();
+}
+
+void MacConnectionSheet::rebuildFound() {
+    clear(foundRows);
+    shownFound.clear();
+    for (const MacLANBrowser::Found& found : model.state().lanFound.get()) {
+        auto* dial = new QPushButton(QStringLiteral("直连"));
+        dial->setObjectName(QString::fromStdString(MacModel::lanDeviceID(found.endpoint)));
+        dial->setEnabled(!connecting);
+        connect(dial, &QPushButton::clicked, this, [this, found] { connectLAN(found.endpoint, found.name); });
+        QWidget* row = entry(QString::fromStdString(displaySafe(found.name)), dial);
+        row->setToolTip(QString::fromStdString(found.endpoint.text()));
+        foundRows->addWidget(row);
+        shownFound.push_back(found.name);
+    }
 }
 
 void MacConnectionSheet::rebuildSaved() {

@@ -22,8 +22,8 @@ class MacRemoteSession;
 struct LANEndpoint;
 struct MacDevice;
 
-// "连接设备": the open sessions to switch to, the account's devices, the saved LAN addresses and
-// an address to dial directly. A session
+// "连接设备": the open sessions to switch to, the account's devices, the computers found on the
+// local network, the saved LAN addresses and an address to dial directly. A session
 // the model opens has its window shown and the sheet closes; a refusal stays in the sheet.
 class MacConnectionSheet : public QDialog {
     Q_OBJECT
@@ -46,11 +46,15 @@ public:
     QPushButton* addressButton() const { return dialAddress; }
     // The saved addresses shown, as "host:port".
     std::vector<std::string> savedAddresses() const { return shownAddresses; }
+    // The computers found on the local network, by name; each row's "直连" is named by the
+    // found endpoint's LAN device identifier.
+    std::vector<std::string> foundNames() const { return shownFound; }
     void forgetAddress(const std::string& saved);
 
 private:
     void rebuild();
     void rebuildSaved();
+    void rebuildFound();
     void updateAddressButton();
     void connectLAN(const LANEndpoint& endpoint, const std::string& name);
     // The device of the session whose window asked for the sheet, if it is still open.
@@ -63,10 +67,12 @@ private:
     OpenWindow openWindow;
     QVBoxLayout* sessionRows = nullptr;
     QVBoxLayout* deviceRows = nullptr;
+    QVBoxLayout* foundRows = nullptr;
     QVBoxLayout* savedRows = nullptr;
     QLineEdit* address = nullptr;
     QPushButton* dialAddress = nullptr;
     std::vector<std::string> shownAddresses;
+    std::vector<std::string> shownFound;
     QLabel* error = nullptr;
     bool connecting = false;
     std::vector<Subscription> subscriptions;

@@ -1,4 +1,5 @@
 #include "ModelHarness.h"
+#include "platform/fake/FakeServiceDiscovery.h"
 #include "store/UserDefaults.h"
 
 #include <fstream>
@@ -425,4 +426,59 @@ TEST(MacModel, AForgottenLANAddressIsGoneForGood) {
     EXPECT_EQ(names(model->knownLANHosts()), std::vector<std::string>{"192.168.1.21:47120"});
     EXPECT_EQ(names(MacLANTrust(*h.defaults, kLANKnownHostsKey).entries()),
               std::vector<std::string>{"192.168.1.21:47120"});
+}
+
+TEST(MacModel, TheLANListFollowsTheNetworkWithoutThisComputer) {
+    using Announced = std::vector<DiscoveredService>;
+    struct Step {
+        const char* name;
+        Announced announced;
+        std::vector<std::string> listed; // the names in `lanFound` afterwards
+    };
+    const std::string self = localComputerName();
+    const std::vector<Step> steps = {
+        {"two others and this computer",
+         {{"客厅", "127.0.0.2", 47120}, {self, "127.0.0.1", 47120}, {"书房", "127.0.0.3", 47120}},
+         {"书房", "客厅"}},
+        {"one vanished", {{"客厅", "127.0.0.2", 47120}, {self, "127.0.0.1", 47120}}, {"客厅"}},
+        {"only this computer", {{self, "127.0.0.1", 47120}}, {}},
+    };
+    FakeServiceDiscovery discovery;
+    ModelHarness h;
+    h.discovery = &discovery;
+    h.lanKeys = h.keys.get();
+    auto model = h.makeModel();
+    auto names = [&] {
+        std::vector<std::string> out;
+        for (const auto& found : model->state().lanFound.get())
+            out.push_back(found.name);
+        return out;
+    };
+    model->browseLAN();
+    model->browseLAN(); // one browser: every announcement is one change
+    int changes = 0;
+    auto counting = model->state().lanFound.observe([&](const auto&) { ++changes; });
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        int before = changes;
+        discovery.announce(kLANServiceType, step.announced);
+        ASSERT_TRUE(h.runUntil([&] { return changes > before; }));
+        EXPECT_EQ(names(), step.listed);
+    }
+
+    // A found computer is matched to its session by the LAN device identifier.
+    discovery.announce(kLANServiceType, {{"客厅", "127.0.0.2", 9}});
+    ASSERT_TRUE(h.runUntil([&] { return names() == std::vector<std::string>{"客厅"}; }));
+    const auto& found = model->state().lanFound.get().front();
+    auto session = model->openLAN(found.endpoint, found.name);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->deviceID(), MacModel::lanDeviceID(found.endpoint));
+    EXPECT_EQ(session->deviceID(), "lan:127.0.0.2:9");
+}
+
+TEST(MacModel, WithoutDiscoveryTheLANListStaysEmpty) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->browseLAN();
+    EXPECT_TRUE(model->state().lanFound.get().empty());
 }

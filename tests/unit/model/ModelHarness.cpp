@@ -65,6 +65,7 @@ std::shared_ptr<MacModel> ModelHarness::makeModel() {
     MacModel::Platform platform{loop,  *defaults, account,  injector, sources, capture,
                                 power, loginItem, prompter, makeHost, log,     [this] { return resume; }};
     platform.lanKeys = lanKeys;
+    platform.discovery = discovery;
     model = MacModel::create(platform);
     return model;
 }

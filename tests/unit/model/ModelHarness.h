@@ -91,6 +91,8 @@ public:
     // Where the model finds its LAN identity; none unless a test dials, so that sharing opens no
     // LAN listener.
     KeyStore* lanKeys = nullptr;
+    // Where the model browses the local network; none unless a test lists computers there.
+    ServiceDiscovery* discovery = nullptr;
 };
 
 } // namespace quorlinth::testing

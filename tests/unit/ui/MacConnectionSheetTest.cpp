@@ -4,6 +4,7 @@
 #include "QtTestApplication.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
+#include "platform/fake/FakeServiceDiscovery.h"
 #include "ui/AccountSignals.h"
 
 #include <QAction>
@@ -26,6 +27,7 @@ struct SheetHarness {
         dialled.remember("KEY-A", "127.0.0.1:9", "书房");
         dialled.remember("KEY-B", "127.0.0.2:9", std::nullopt);
         h.lanKeys = h.keys.get();
+        h.discovery = &discovery;
         model = h.makeModel();
         account = std::make_unique<AccountSignals>(h.account);
     }
@@ -47,6 +49,7 @@ struct SheetHarness {
         return ids;
     }
 
+    FakeServiceDiscovery discovery; // outlives the model
     ModelHarness h;
     std::shared_ptr<MacModel> model;
     std::unique_ptr<AccountSignals> account;
@@ -128,4 +131,33 @@ TEST(MacConnectionSheet, SavedAddressesOpenLeaveOutTheCurrentSessionAndCanBeForg
     forget->trigger();
     EXPECT_TRUE(fromWindow->savedAddresses().empty());
     EXPECT_EQ(s.model->knownLANHosts().size(), 1u); // only the current session's address is left
+}
+
+TEST(MacConnectionSheet, ComputersFoundOnTheNetworkAreDialledDirectlyAndFollowTheNetwork) {
+    SheetHarness s;
+    auto sheet = s.sheet();
+    EXPECT_TRUE(sheet->foundNames().empty());
+    // Port 9 on loopback: nothing answers, so the dial goes nowhere else.
+    s.discovery.announce(
+        kLANServiceType,
+        {{"客厅", "127.0.0.3", 9}, {localComputerName(), "127.0.0.1", 47120}, {"书房", "127.0.0.1", 9}});
+    ASSERT_TRUE(quorlinth::testing::settle(s.h.loop, [&] { return sheet->foundNames().size() == 2; }));
+    EXPECT_EQ(sheet->foundNames(), (std::vector<std::string>{"书房", "客厅"})); // never this computer
+
+    auto* study = sheet->findChild<QPushButton*>(QStringLiteral("lan:127.0.0.1:9"));
+    ASSERT_TRUE(study);
+    EXPECT_EQ(study->text(), QStringLiteral("直连"));
+    study->click();
+    ASSERT_TRUE(quorlinth::testing::settle(s.h.loop, [&] { return !s.opened.empty(); }));
+    ASSERT_EQ(s.deviceIDs(), std::vector<std::string>{"lan:127.0.0.1:9"});
+    auto session = s.model->state().sessions.get()[0];
+    EXPECT_EQ(session->state().device.get().name, "书房");
+    EXPECT_EQ(s.opened, std::vector<std::string>{session->id()});
+
+    // A computer that stops sharing leaves the list.
+    s.discovery.announce(kLANServiceType, {{"书房", "127.0.0.1", 9}});
+    ASSERT_TRUE(quorlinth::testing::settle(s.h.loop, [&] { return sheet->foundNames().size() == 1; }));
+    EXPECT_EQ(sheet->foundNames(), std::vector<std::string>{"书房"});
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_FALSE(sheet->findChild<QPushButton*>(QStringLiteral("lan:127.0.0.3:9")));
 }

@@ -14,4 +14,13 @@ QApplication& qtApplication() {
     return *app;
 }
 
+bool settle(RunLoop& loop, const std::function<bool()>& done) {
+    Timer ticker = loop.every(Millis(1), Millis(1), [] {}); // so that `done` is checked meanwhile
+    for (int turn = 0; turn < 1'000 && !done(); ++turn) {
+        loop.runUntil(done, Millis(5));
+        QApplication::processEvents();
+    }
+    return done();
+}
+
 } // namespace quorlinth::testing
