@@ -6,6 +6,7 @@
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "ui/AccountSignals.h"
+#include "ui/LayoutRows.h"
 #include "ui/MacDevicesPane.h"
 
 #include <QAction>
@@ -38,16 +39,6 @@ QWidget* entry(const QString& title, QPushButton* button) {
     line->addWidget(name, 1);
     line->addWidget(button);
     return row;
-}
-
-void clear(QVBoxLayout* rows) {
-    while (QLayoutItem* item = rows->takeAt(0)) {
-        if (QWidget* widget = item->widget()) {
-            widget->hide();
-            widget->deleteLater();
-        }
-        delete item;
-    }
 }
 
 } // namespace
@@ -119,8 +110,8 @@ QString MacConnectionSheet::errorText() const {
 }
 
 void MacConnectionSheet::rebuild() {
-    clear(sessionRows);
-    clear(deviceRows);
+    clearRows(sessionRows);
+    clearRows(deviceRows);
     for (const auto& session : model.state().sessions.get()) {
         auto* switchTo = new QPushButton(QStringLiteral("切换到窗口"));
         connect(switchTo, &QPushButton::clicked, this, [this, id = session->id()] {
@@ -145,7 +136,7 @@ void MacConnectionSheet::rebuild() {
 }
 
 void MacConnectionSheet::rebuildFound() {
-    clear(foundRows);
+    clearRows(foundRows);
     shownFound.clear();
     for (const MacLANBrowser::Found& found : model.state().lanFound.get()) {
         auto* dial = new QPushButton(QStringLiteral("直连"));
@@ -160,7 +151,7 @@ void MacConnectionSheet::rebuildFound() {
 }
 
 void MacConnectionSheet::rebuildSaved() {
-    clear(savedRows);
+    clearRows(savedRows);
     shownAddresses.clear();
     std::string current = currentDeviceID();
     for (const MacLANTrust::Entry& saved : model.knownLANHosts()) {

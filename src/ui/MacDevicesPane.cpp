@@ -6,6 +6,7 @@
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "ui/AccountSignals.h"
+#include "ui/LayoutRows.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -40,17 +41,6 @@ QLabel* title(const char* text) {
     bold.setPointSizeF(bold.pointSizeF() * 1.2);
     label->setFont(bold);
     return label;
-}
-
-void clear(QVBoxLayout* rows) {
-    while (QLayoutItem* item = rows->takeAt(0)) {
-        // Later: the row may be the sender of the signal that got us here.
-        if (QWidget* widget = item->widget()) {
-            widget->hide();
-            widget->deleteLater();
-        }
-        delete item;
-    }
 }
 
 // A framed row: the icon, the name in bold over its status lines, then the buttons `line` gets.
@@ -130,7 +120,7 @@ const char* MacDevicesPane::notReadyReason(const MacDevice& device) {
 }
 
 void MacDevicesPane::rebuild() {
-    clear(rows);
+    clearRows(rows);
     const MacModelState& state = model.state();
     bool sharing = state.sharing.get() || state.starting.get();
     sharingRefusal->setVisible(sharing);
@@ -147,7 +137,7 @@ void MacDevicesPane::rebuild() {
 }
 
 void MacDevicesPane::rebuildLAN(bool sharing) {
-    clear(lanRows);
+    clearRows(lanRows);
     std::vector<std::shared_ptr<MacRemoteSession>> lanSessions;
     for (const auto& session : model.state().sessions.get())
         if (session->deviceID().starts_with("lan:")) lanSessions.push_back(session);
