@@ -7,7 +7,6 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,13 +14,11 @@
 #include <variant>
 #include <vector>
 
-struct sqlite3;
-
 namespace quorlinth::service {
 
 using SqlValue = std::variant<std::nullptr_t, int64_t, std::string>;
 
-// One result row, copied out of SQLite so it outlives the statement.
+// One result row, copied out of the engine so it outlives the statement.
 class SqlRow {
 public:
     explicit SqlRow(std::vector<SqlValue> values) : values(std::move(values)) {}
@@ -38,49 +35,62 @@ class DatabaseError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The service's one SQLite file. Every statement is prepared with bound parameters. One
-// connection serves all threads under a recursive lock, so a transaction can call helpers.
+// The database server cannot be reached: answered 503 with Retry-After, the request may be repeated.
+class DatabaseUnavailable : public DatabaseError {
+    using DatabaseError::DatabaseError;
+};
+
+// The few places where the engines' SQL differs; every other statement is shared.
+struct SqlDialect {
+    const char* integer;      // a 64-bit integer column
+    const char* generatedKey; // an integer primary key the engine numbers
+    // An expression giving the order rows were inserted in, where the engine keeps one.
+    const char* insertionOrder;
+};
+
+// The service's storage: an SQLite file or a PostgreSQL server. Statements use `?` placeholders
+// with bound parameters. A transaction's helpers run on the same connection as the transaction.
 class Database {
 public:
+    // An SQLite file, created if missing.
     static Result<std::unique_ptr<Database>> open(const std::filesystem::path& file);
-    ~Database();
+    // A PostgreSQL server, through up to `connections` connections opened as needed.
+    static Result<std::unique_ptr<Database>> connect(const std::string& url, size_t connections);
+
+    virtual ~Database() = default;
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    std::vector<SqlRow> query(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
+    virtual std::vector<SqlRow> query(const std::string& sql,
+                                      std::initializer_list<SqlValue> parameters = {}) = 0;
     std::optional<SqlRow> queryOne(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
     // Returns the number of rows changed.
-    int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
+    virtual int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {}) = 0;
 
-    // Runs `work` inside BEGIN IMMEDIATE … COMMIT, rolling back when it throws.
+    // Runs `work` as one transaction, rolled back when it throws. The engine may run `work`
+    // again when a concurrent transaction conflicted with it, so it only touches the database.
     template <class Work> auto transaction(Work&& work) {
-        std::lock_guard lock(mutex);
-        execute("BEGIN IMMEDIATE");
-        try {
-            if constexpr (std::is_void_v<decltype(work())>) {
-                work();
-                execute("COMMIT");
-            } else {
-                auto result = work();
-                execute("COMMIT");
-                return result;
-            }
-        } catch (...) {
-            execute("ROLLBACK");
-            throw;
+        if constexpr (std::is_void_v<decltype(work())>) {
+            runTransaction([&] { work(); });
+        } else {
+            std::optional<decltype(work())> result;
+            runTransaction([&] { result.emplace(work()); });
+            return std::move(*result);
         }
     }
 
-    int userVersion();
-    void setUserVersion(int version);
+    // Runs `work` as one transaction that no other process's migration overlaps, seeing what
+    // the one before it committed: nodes starting together migrate one after the other.
+    virtual void migrateExclusively(const std::function<void()>& work) = 0;
 
-private:
-    explicit Database(sqlite3* handle) : handle(handle) {}
-    std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
-                            int64_t* changes);
+    // The version migrations have reached; 0 for an empty database.
+    virtual int schemaVersion() = 0;
+    virtual void setSchemaVersion(int version) = 0;
+    virtual const SqlDialect& dialect() const = 0;
 
-    std::recursive_mutex mutex;
-    sqlite3* handle;
+protected:
+    Database() = default;
+    virtual void runTransaction(const std::function<void()>& work) = 0;
 };
 
 } // namespace quorlinth::service

@@ -407,6 +407,8 @@ private:
                     answer(std::nullopt);
                 } catch (const ApiFailure& failure) {
                     answer(errorResponse(failure.status, failure.code, failure.extra));
+                } catch (const DatabaseUnavailable&) {
+                    answer(busyResponse(self->server.context.settings.retryAfter));
                 } catch (const std::exception&) {
                     answer(errorResponse(500, "internal_error"));
                 }

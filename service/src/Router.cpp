@@ -142,6 +142,10 @@ ApiResponse Router::handle(const ApiRequest& request) {
         ApiResponse response = errorResponse(failure.status, failure.code, failure.extra);
         response.retryAfter = failure.retryAfter;
         return response;
+    } catch (const DatabaseUnavailable& error) {
+        std::fprintf(stderr, "database unavailable on %s %s: %s\n", request.method.c_str(),
+                     request.path.c_str(), error.what());
+        return busyResponse(context.settings.retryAfter);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "internal error on %s %s: %s\n", request.method.c_str(), request.path.c_str(),
                      error.what());

@@ -1,18 +1,33 @@
 #include "Schema.h"
 
+#include <iterator>
+
 namespace quorlinth::service {
 
 namespace {
 
+// The engines name integer and generated key columns differently; the tables are written once.
+void create(Database& db, std::string sql) {
+    const SqlDialect& dialect = db.dialect();
+    auto replaceAll = [&](const std::string& from, const std::string& to) {
+        for (size_t at = sql.find(from); at != std::string::npos; at = sql.find(from, at + to.size()))
+            sql.replace(at, from.size(), to);
+    };
+    replaceAll("INTEGER PRIMARY KEY", "@KEY");
+    replaceAll("INTEGER", dialect.integer);
+    replaceAll("@KEY", dialect.generatedKey);
+    db.execute(sql);
+}
+
 // Version 1: accounts, tokens, devices and the short-lived sign-in records.
 void createVersion1(Database& db) {
-    db.execute(R"(CREATE TABLE users (
+    create(db, R"(CREATE TABLE users (
         id INTEGER PRIMARY KEY,
         username TEXT NOT NULL UNIQUE,
         phone TEXT UNIQUE,
         password_hash TEXT,
         created_at INTEGER NOT NULL))");
-    db.execute(R"(CREATE TABLE devices (
+    create(db, R"(CREATE TABLE devices (
         id TEXT PRIMARY KEY,
         user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
         installation_id TEXT NOT NULL,
@@ -26,7 +41,7 @@ void createVersion1(Database& db) {
         input_ready INTEGER NOT NULL DEFAULT 0,
         webrtc INTEGER NOT NULL DEFAULT 0,
         UNIQUE (user_id, installation_id)))");
-    db.execute(R"(CREATE TABLE tokens (
+    create(db, R"(CREATE TABLE tokens (
         digest TEXT PRIMARY KEY,
         kind TEXT NOT NULL CHECK (kind IN ('account', 'setup', 'device')),
         user_id INTEGER NOT NULL REFERENCES users(id) ON DELETE CASCADE,
@@ -35,32 +50,32 @@ void createVersion1(Database& db) {
         created_at INTEGER NOT NULL))");
     db.execute("CREATE INDEX tokens_by_device ON tokens(device_id)");
     db.execute("CREATE INDEX tokens_by_expiry ON tokens(expires_at)");
-    db.execute(R"(CREATE TABLE captchas (
+    create(db, R"(CREATE TABLE captchas (
         id TEXT PRIMARY KEY,
         answer TEXT NOT NULL,
         expires_at INTEGER NOT NULL))");
-    db.execute(R"(CREATE TABLE sms_codes (
+    create(db, R"(CREATE TABLE sms_codes (
         phone TEXT PRIMARY KEY,
         code_digest TEXT NOT NULL,
         sent_at INTEGER NOT NULL,
         expires_at INTEGER NOT NULL,
         attempts INTEGER NOT NULL DEFAULT 0))");
-    db.execute("CREATE TABLE sms_sends (phone TEXT NOT NULL, sent_at INTEGER NOT NULL)");
+    create(db, "CREATE TABLE sms_sends (phone TEXT NOT NULL, sent_at INTEGER NOT NULL)");
     db.execute("CREATE INDEX sms_sends_by_phone ON sms_sends(phone, sent_at)");
-    db.execute(R"(CREATE TABLE qr_logins (
+    create(db, R"(CREATE TABLE qr_logins (
         id TEXT PRIMARY KEY,
         secret_digest TEXT NOT NULL,
         name TEXT NOT NULL,
         status TEXT NOT NULL CHECK (status IN ('pending', 'approved', 'denied', 'used')),
         user_id INTEGER REFERENCES users(id) ON DELETE CASCADE,
         expires_at INTEGER NOT NULL))");
-    db.execute(R"(CREATE TABLE pairings (
+    create(db, R"(CREATE TABLE pairings (
         device_id TEXT PRIMARY KEY REFERENCES devices(id) ON DELETE CASCADE,
         code TEXT NOT NULL UNIQUE,
         password_hash TEXT NOT NULL,
         failures INTEGER NOT NULL DEFAULT 0,
         expires_at INTEGER NOT NULL))");
-    db.execute(R"(CREATE TABLE diagnostics (
+    create(db, R"(CREATE TABLE diagnostics (
         id TEXT PRIMARY KEY,
         user_id INTEGER REFERENCES users(id) ON DELETE SET NULL,
         platform TEXT NOT NULL,
@@ -70,18 +85,39 @@ void createVersion1(Database& db) {
         created_at INTEGER NOT NULL))");
 }
 
+// Version 2: tokens are numbered in the order they were issued, so that the oldest of one
+// second go first when a user holds too many. Tokens already stored keep the order the engine
+// inserted them in.
+void addTokenIssueOrder(Database& db) {
+    create(db, "ALTER TABLE tokens ADD COLUMN issue_order INTEGER NOT NULL DEFAULT 0");
+    if (const char* insertionOrder = db.dialect().insertionOrder)
+        db.execute(std::string("UPDATE tokens SET issue_order = ") + insertionOrder);
+    db.execute("CREATE INDEX tokens_by_issue_order ON tokens(issue_order)");
+}
+
+struct Migration {
+    int version;
+    void (*apply)(Database&);
+};
+
+constexpr Migration kMigrations[] = {{1, createVersion1}, {2, addTokenIssueOrder}};
+static_assert(std::size(kMigrations) == kSchemaVersion);
+
 } // namespace
 
 Result<void> migrateSchema(Database& database) {
     try {
-        int version = database.userVersion();
-        if (version > kSchemaVersion)
-            return Error{"database schema version " + std::to_string(version) +
-                         " is newer than this build (" + std::to_string(kSchemaVersion) + ")"};
-        if (version < 1) {
-            database.transaction([&] {
-                createVersion1(database);
-                database.setUserVersion(1);
+        for (const Migration& migration : kMigrations) {
+            // Nodes starting together take turns; each reads the version again once it has its
+            // turn and skips a step another node has done meanwhile.
+            database.migrateExclusively([&] {
+                int version = database.schemaVersion();
+                if (version > kSchemaVersion)
+                    throw DatabaseError("database schema version " + std::to_string(version) +
+                                        " is newer than this build (" + std::to_string(kSchemaVersion) + ")");
+                if (version >= migration.version) return;
+                migration.apply(database);
+                database.setSchemaVersion(migration.version);
             });
         }
         return {};

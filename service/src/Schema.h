@@ -4,10 +4,10 @@
 
 namespace quorlinth::service {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
-// Brings the file up to kSchemaVersion (tracked in SQLite's user_version), one step per
-// version inside a transaction. A file newer than this build is refused.
+// Brings the database up to kSchemaVersion (SQLite's user_version, PostgreSQL's schema_version
+// table), one transaction per version. A database newer than this build is refused.
 Result<void> migrateSchema(Database& database);
 
 } // namespace quorlinth::service

@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quorlinth::service {
@@ -38,23 +39,41 @@ std::string keyedDigest(std::string_view key, std::string_view text) {
     return hexEncode(mac);
 }
 
-Result<std::string> loadOrCreateServerKey(const std::filesystem::path& file) {
-    constexpr size_t kKeyBytes = 32;
+namespace {
+
+constexpr size_t kKeyBytes = 32;
+
+Result<std::string> readServerKey(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (in) {
-        std::string key((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (key.size() < kKeyBytes)
-            return Error{"the server key " + file.string() + " is shorter than " + std::to_string(kKeyBytes) +
-                         " bytes"};
-        return key;
-    }
-    Bytes fresh = crypto::randomBytes(kKeyBytes);
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (!in) return Error{"cannot read the server key " + file.string()};
+    std::string key((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (key.size() < kKeyBytes)
+        return Error{"the server key " + file.string() + " is shorter than " + std::to_string(kKeyBytes) +
+                     " bytes"};
+    return key;
+}
+
+} // namespace
+
+Result<std::string> loadOrCreateServerKey(const std::filesystem::path& file) {
+    if (std::filesystem::exists(file)) return readServerKey(file);
+    // Written whole under a private name, then linked into place: nodes starting together on
+    // one key file all end up with the key of whichever linked first, never a partial file.
+    std::string draft = file.string() + ".XXXXXX";
+    int fd = ::mkstemp(draft.data());
     if (fd < 0) return Error{"cannot create the server key " + file.string() + ": " + std::strerror(errno)};
-    bool written = ::write(fd, fresh.data(), fresh.size()) == ssize_t(fresh.size());
+    Bytes fresh = crypto::randomBytes(kKeyBytes);
+    bool written =
+        ::fchmod(fd, 0600) == 0 && ::write(fd, fresh.data(), fresh.size()) == ssize_t(fresh.size());
     written = ::fsync(fd) == 0 && written;
     ::close(fd);
+    int linked = written ? ::link(draft.c_str(), file.c_str()) : -1;
+    int linkError = errno;
+    ::unlink(draft.c_str());
     if (!written) return Error{"cannot write the server key " + file.string()};
+    if (linked != 0 && linkError == EEXIST) return readServerKey(file);
+    if (linked != 0)
+        return Error{"cannot create the server key " + file.string() + ": " + std::strerror(linkError)};
     return std::string(fresh.begin(), fresh.end());
 }
 

@@ -10,6 +10,9 @@ namespace quorlinth::service {
 namespace {
 
 constexpr size_t kMaxTokenLength = 256;
+// Numbers tokens in issue order; two nodes racing may draw the same number, which only
+// leaves their order within one second undecided.
+const std::string kNextIssueOrder = "(SELECT COALESCE(MAX(issue_order), 0) + 1 FROM tokens)";
 
 } // namespace
 
@@ -29,7 +32,9 @@ std::string TokenService::bearerToken(const std::string& authorization) {
 
 IssuedToken TokenService::issue(const char* kind, int64_t userId, int64_t lifetime) {
     IssuedToken issued{newToken(std::string("q") + kind[0] + "_"), clock.now() + lifetime};
-    db.execute("INSERT INTO tokens (digest, kind, user_id, expires_at, created_at) VALUES (?, ?, ?, ?, ?)",
+    db.execute("INSERT INTO tokens (digest, kind, user_id, expires_at, created_at, issue_order) "
+               "VALUES (?, ?, ?, ?, ?, " +
+                   kNextIssueOrder + ")",
                {secretDigest(issued.token), std::string(kind), userId, issued.expiresAt, clock.now()});
     return issued;
 }
@@ -39,7 +44,7 @@ IssuedToken TokenService::issueAccount(int64_t userId) {
     // A user holds a bounded number of live account tokens: the oldest go first.
     db.execute("DELETE FROM tokens WHERE kind = 'account' AND user_id = ? AND digest NOT IN "
                "(SELECT digest FROM tokens WHERE kind = 'account' AND user_id = ? "
-               "ORDER BY created_at DESC, rowid DESC LIMIT ?)",
+               "ORDER BY created_at DESC, issue_order DESC LIMIT ?)",
                {userId, userId, settings.accountTokensPerUser});
     return issued;
 }
@@ -52,10 +57,12 @@ std::string TokenService::issueDevice(int64_t userId, const std::string& deviceI
     std::string token = newToken("qd_");
     db.transaction([&] {
         db.execute("DELETE FROM tokens WHERE kind = 'device' AND device_id = ?", {deviceId});
-        db.execute("INSERT INTO tokens (digest, kind, user_id, device_id, expires_at, created_at) "
-                   "VALUES (?, 'device', ?, ?, ?, ?)",
-                   {secretDigest(token), userId, deviceId, clock.now() + settings.deviceTokenIdleLifetime,
-                    clock.now()});
+        db.execute(
+            "INSERT INTO tokens (digest, kind, user_id, device_id, expires_at, created_at, issue_order) "
+            "VALUES (?, 'device', ?, ?, ?, ?, " +
+                kNextIssueOrder + ")",
+            {secretDigest(token), userId, deviceId, clock.now() + settings.deviceTokenIdleLifetime,
+             clock.now()});
     });
     return token;
 }

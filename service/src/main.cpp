@@ -15,9 +15,15 @@ using namespace quorlinth::service;
 
 namespace {
 
-Result<std::unique_ptr<Database>> openDatabase(const DatabaseLocation& location) {
-    if (location.isServer()) return Error{"PostgreSQL storage is not built yet"};
-    auto database = Database::open(location.file);
+// Every request thread may hold a connection, and maintenance one more.
+size_t connectionsFor(const ServiceSettings& settings) {
+    return size_t(settings.workerThreads + settings.hashThreads + 1);
+}
+
+Result<std::unique_ptr<Database>> openDatabase(const DatabaseLocation& location,
+                                               const ServiceSettings& settings) {
+    auto database = location.isServer() ? Database::connect(location.url, connectionsFor(settings))
+                                        : Database::open(location.file);
     if (!database) return database;
     if (auto migrated = migrateSchema(*database.value()); !migrated) return Error{migrated.error()};
     return database;
@@ -37,7 +43,7 @@ int addUser(const std::vector<std::string>& arguments) {
         std::fprintf(stderr, "%s\n%s", options.error().c_str(), kUsage);
         return 2;
     }
-    auto database = openDatabase(options.value().database);
+    auto database = openDatabase(options.value().database, ServiceSettings{});
     if (!database) {
         std::fprintf(stderr, "%s\n", database.error().c_str());
         return 1;
@@ -71,7 +77,7 @@ int serve(const std::vector<std::string>& arguments) {
         }
         ice = loaded.value();
     }
-    auto database = openDatabase(serve.database);
+    auto database = openDatabase(serve.database, serve.settings);
     if (!database) {
         std::fprintf(stderr, "%s\n", database.error().c_str());
         return 1;

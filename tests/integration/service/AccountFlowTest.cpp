@@ -5,9 +5,9 @@
 namespace quorlinth::testing {
 namespace {
 
-using AccountFlow = ServiceTest;
+using AccountFlow = OnEachStorage<ServiceTest>;
 
-TEST_F(AccountFlow, PasswordLoginAcceptsUserNameOrPhoneAndRejectsWrongCredentials) {
+TEST_P(AccountFlow, PasswordLoginAcceptsUserNameOrPhoneAndRejectsWrongCredentials) {
     struct Case {
         const char* username;
         const char* password;
@@ -36,7 +36,7 @@ TEST_F(AccountFlow, PasswordLoginAcceptsUserNameOrPhoneAndRejectsWrongCredential
     }
 }
 
-TEST_F(AccountFlow, BindingIsIdempotentPerInstallationAndReplacesTheDeviceToken) {
+TEST_P(AccountFlow, BindingIsIdempotentPerInstallationAndReplacesTheDeviceToken) {
     std::string token = signIn();
     BoundDevice first = bind(token, "INSTALL-1");
     BoundDevice again = bind(token, "INSTALL-1", "改名的 Mac");
@@ -50,7 +50,7 @@ TEST_F(AccountFlow, BindingIsIdempotentPerInstallationAndReplacesTheDeviceToken)
     EXPECT_EQ("改名的 Mac", field::string(deviceInList(token, first.id), "name", ""));
 }
 
-TEST_F(AccountFlow, BindingStopsAtTheDeviceLimit) {
+TEST_P(AccountFlow, BindingStopsAtTheDeviceLimit) {
     std::string token = signIn();
     for (int i = 0; i < 20; ++i)
         bind(token, "INSTALL-" + std::to_string(i));
@@ -69,7 +69,7 @@ TEST_F(AccountFlow, BindingStopsAtTheDeviceLimit) {
     EXPECT_FALSE(bind(token, "INSTALL-3").id.empty());
 }
 
-TEST_F(AccountFlow, DeviceListFollowsTheHeartbeat) {
+TEST_P(AccountFlow, DeviceListFollowsTheHeartbeat) {
     std::string token = signIn();
     BoundDevice mac = bind(token, "INSTALL-1");
     Json listed = deviceInList(token, mac.id);
@@ -90,7 +90,7 @@ TEST_F(AccountFlow, DeviceListFollowsTheHeartbeat) {
     EXPECT_EQ(false, listed["capabilities"]["capture_ready"]);
 }
 
-TEST_F(AccountFlow, AccountAndDeviceTokensAreNotInterchangeable) {
+TEST_P(AccountFlow, AccountAndDeviceTokensAreNotInterchangeable) {
     std::string token = signIn();
     BoundDevice mac = bind(token, "INSTALL-1");
     BoundDevice other = bind(token, "INSTALL-2");
@@ -122,7 +122,7 @@ TEST_F(AccountFlow, AccountAndDeviceTokensAreNotInterchangeable) {
     }
 }
 
-TEST_F(AccountFlow, AccountTokenExpiresAfterADayAndTheDeviceTokenRenewsIt) {
+TEST_P(AccountFlow, AccountTokenExpiresAfterADayAndTheDeviceTokenRenewsIt) {
     std::string token = signIn();
     BoundDevice mac = bind(token, "INSTALL-1");
     advanceClock(24 * 3600 + 1);
@@ -138,7 +138,7 @@ TEST_F(AccountFlow, AccountTokenExpiresAfterADayAndTheDeviceTokenRenewsIt) {
     EXPECT_EQ(200, client->request("GET", "/v1/devices", fresh).status);
 }
 
-TEST_F(AccountFlow, DeletingADeviceRevokesItsTokenAndOnlyWorksWithinTheAccount) {
+TEST_P(AccountFlow, DeletingADeviceRevokesItsTokenAndOnlyWorksWithinTheAccount) {
     ASSERT_EQ(0, addUser("bob", "another password"));
     std::string alice = signIn();
     std::string bob = signIn("bob", "another password");
@@ -156,7 +156,7 @@ TEST_F(AccountFlow, DeletingADeviceRevokesItsTokenAndOnlyWorksWithinTheAccount) 
     EXPECT_EQ(200, heartbeat(bobs, true, true, true).status);
 }
 
-TEST_F(AccountFlow, LogoutRevokesOnlyThatToken) {
+TEST_P(AccountFlow, LogoutRevokesOnlyThatToken) {
     std::string first = signIn();
     std::string second = signIn();
     EXPECT_EQ(200, client->request("POST", "/v1/auth/logout", first, Json::object()).status);
@@ -164,7 +164,7 @@ TEST_F(AccountFlow, LogoutRevokesOnlyThatToken) {
     EXPECT_EQ(200, client->request("GET", "/v1/devices", second).status);
 }
 
-TEST_F(AccountFlow, PairingIssuesANewNineDigitCodeEachTimeAndCanBeWithdrawn) {
+TEST_P(AccountFlow, PairingIssuesANewNineDigitCodeEachTimeAndCanBeWithdrawn) {
     BoundDevice mac = bind(signIn(), "INSTALL-1");
     std::string path = "/v1/devices/" + mac.id + "/pairing";
     HttpReply first = client->request("PUT", path, mac.token, Json{{"password", "00112233aabbccdd"}});
@@ -187,7 +187,7 @@ TEST_F(AccountFlow, PairingIssuesANewNineDigitCodeEachTimeAndCanBeWithdrawn) {
     EXPECT_EQ(200, client->request("DELETE", path, mac.token).status) << "withdrawing twice is harmless";
 }
 
-TEST_F(AccountFlow, DiagnosticsAreStoredWithAReadableId) {
+TEST_P(AccountFlow, DiagnosticsAreStoredWithAReadableId) {
     std::string token = signIn();
     Json upload{{"platform", "macos"}, {"build", "42"}, {"device", "Mac"}, {"text", "env\nline one\n"}};
     HttpReply reply = client->request("POST", "/v1/diagnostics", token, upload);
@@ -205,7 +205,7 @@ TEST_F(AccountFlow, DiagnosticsAreStoredWithAReadableId) {
         << "diagnostic text never reaches the log";
 }
 
-TEST_F(AccountFlow, LogHasOneLineForEachRequestAndNoSecrets) {
+TEST_P(AccountFlow, LogHasOneLineForEachRequestAndNoSecrets) {
     std::string token = signIn();
     BoundDevice mac = bind(token, "INSTALL-1");
     client->request("PUT", "/v1/devices/" + mac.id + "/pairing", mac.token,
@@ -217,6 +217,8 @@ TEST_F(AccountFlow, LogHasOneLineForEachRequestAndNoSecrets) {
          {std::string(kPassword), token, mac.token, std::string("00112233aabbccdd")})
         EXPECT_EQ(std::string::npos, log.find(secret));
 }
+
+INSTANTIATE_TEST_SUITE_P(Backend, AccountFlow, kEachStorage, storageName);
 
 } // namespace
 } // namespace quorlinth::testing

@@ -6,6 +6,7 @@ namespace quorlinth::testing {
 namespace {
 
 using Robustness = ServiceTest;
+using RobustnessOfStorage = OnEachStorage<ServiceTest>;
 
 std::string statusLineOf(const std::string& response) {
     return response.substr(0, response.find("\r\n"));
@@ -110,16 +111,20 @@ TEST_F(Robustness, SilentConnectionsDoNotHoldUpOthers) {
     EXPECT_TRUE(service->isRunning());
 }
 
-TEST_F(Robustness, DataSurvivesARestart) {
+TEST_P(RobustnessOfStorage, DataSurvivesARestart) {
     std::string token = signIn();
     BoundDevice mac = bind(token, "INSTALL-1");
     service.reset();
-    service = std::make_unique<ServiceProcess>(dir, ServiceProcess::Options{});
+    ServiceProcess::Options options;
+    if (!databaseUrl().empty()) options.databaseUrl = databaseUrl();
+    service = std::make_unique<ServiceProcess>(dir, options);
     ASSERT_TRUE(service->started());
     client = std::make_unique<HttpClient>(service->port());
     EXPECT_EQ("书房的 Mac", field::string(deviceInList(token, mac.id), "name", ""));
     EXPECT_EQ(200, heartbeat(mac, true, true, true).status);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backend, RobustnessOfStorage, kEachStorage, storageName);
 
 class ProductionMode : public ServiceTest {
 protected:

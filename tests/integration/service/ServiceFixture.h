@@ -1,10 +1,18 @@
 #pragma once
 
+#include "PostgresServer.h"
 #include "ServiceHarness.h"
 
 #include <gtest/gtest.h>
 
 namespace quorlinth::testing {
+
+// Where the service under test keeps its data.
+enum class Storage { sqlite, postgres };
+
+inline std::string storageName(const ::testing::TestParamInfo<Storage>& info) {
+    return info.param == Storage::sqlite ? "SQLite" : "PostgreSQL";
+}
 
 // Starts a development-mode service with one account, "alice", per test.
 class ServiceTest : public ::testing::Test {
@@ -17,8 +25,23 @@ protected:
 
     void SetUp() override { startService({}); }
 
+    // SQLite unless the suite runs on each storage (OnEachStorage).
+    virtual Storage storage() const { return Storage::sqlite; }
+
+    // A fresh PostgreSQL database for this test, made on first use; "" on SQLite.
+    const std::string& databaseUrl() {
+        if (storage() == Storage::postgres && postgresUrl.empty()) {
+            PostgresServer& server = sharedPostgres();
+            EXPECT_TRUE(server.started()) << server.failure();
+            postgresUrl = server.createDatabase();
+            EXPECT_FALSE(postgresUrl.empty()) << "cannot create a database";
+        }
+        return postgresUrl;
+    }
+
     void startService(ServiceProcess::Options options,
                       std::optional<std::filesystem::path> caFile = std::nullopt) {
+        if (!databaseUrl().empty()) options.databaseUrl = databaseUrl();
         ASSERT_EQ(0, addUser(kUser, kPassword, kPhone));
         service = std::make_unique<ServiceProcess>(dir, std::move(options));
         ASSERT_TRUE(service->started()) << service->logText();
@@ -26,6 +49,8 @@ protected:
     }
 
     int addUser(const std::string& name, const std::string& password, const std::string& phone = "") {
+        if (!databaseUrl().empty())
+            return addServiceUserTo(databaseUrl(), dir.path() / "add-user.log", name, password, phone);
         return addServiceUser(dir.path() / "service.sqlite", name, password, phone);
     }
 
@@ -63,9 +88,19 @@ protected:
     }
 
     TempDir dir;
+    std::string postgresUrl;
     std::unique_ptr<ServiceProcess> service;
     std::unique_ptr<HttpClient> client;
 };
+
+// A suite that runs once on each storage: instantiate it with
+// INSTANTIATE_TEST_SUITE_P(Backend, Suite, kEachStorage, storageName).
+template <class Fixture> class OnEachStorage : public Fixture, public ::testing::WithParamInterface<Storage> {
+protected:
+    Storage storage() const override { return this->GetParam(); }
+};
+
+inline const auto kEachStorage = ::testing::Values(Storage::sqlite, Storage::postgres);
 
 // The same helpers over a service started with extra arguments by the test itself.
 class TunedServiceTest : public ServiceTest {

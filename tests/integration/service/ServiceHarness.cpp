@@ -1,5 +1,7 @@
 #include "ServiceHarness.h"
 
+#include "PostgresServer.h"
+
 #include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -316,6 +318,11 @@ void SignalClient::close() {
                 beast::get_lowest_layer(raw->socket).socket().close(ignored);
             });
     });
+}
+
+PostgresServer& sharedPostgres() {
+    static PostgresServer server;
+    return server;
 }
 
 } // namespace quorlinth::testing

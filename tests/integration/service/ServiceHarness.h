@@ -14,6 +14,10 @@
 
 namespace quorlinth::testing {
 
+class PostgresServer;
+// The test program's PostgreSQL server, started when a test first needs it.
+PostgresServer& sharedPostgres();
+
 struct HttpReply {
     int status = 0; // 0: no HTTP answer at all
     std::string body;

@@ -8,7 +8,7 @@
 namespace quorlinth::testing {
 namespace {
 
-class SignInFlow : public ServiceTest {
+class SignInFlow : public OnEachStorage<ServiceTest> {
 protected:
     struct CaptchaChallenge {
         std::string id;
@@ -53,7 +53,7 @@ protected:
     }
 };
 
-TEST_F(SignInFlow, CaptchaIsARealPngAndAnswersOnce) {
+TEST_P(SignInFlow, CaptchaIsARealPngAndAnswersOnce) {
     HttpReply reply = client->request("POST", "/v1/auth/captcha", "", Json::object());
     ASSERT_EQ(200, reply.status);
     std::string image = field::string(reply.json(), "image", "");
@@ -71,7 +71,7 @@ TEST_F(SignInFlow, CaptchaIsARealPngAndAnswersOnce) {
     EXPECT_EQ(404, client->request("GET", "/v1/dev/captchas/" + id).status) << "a wrong answer uses it up";
 }
 
-TEST_F(SignInFlow, NewPhoneSignsUpThroughPasswordSetup) {
+TEST_P(SignInFlow, NewPhoneSignsUpThroughPasswordSetup) {
     const std::string phone = "13900000002";
     HttpReply sent = requestCode(phone);
     ASSERT_EQ(200, sent.status) << sent.body;
@@ -106,7 +106,7 @@ TEST_F(SignInFlow, NewPhoneSignsUpThroughPasswordSetup) {
     EXPECT_FALSE(signIn(phone, "四个汉字").empty());
 }
 
-TEST_F(SignInFlow, PasswordSetupExpiresAndCannotReplaceAPassword) {
+TEST_P(SignInFlow, PasswordSetupExpiresAndCannotReplaceAPassword) {
     const std::string phone = "13900000003";
     ASSERT_EQ(200, requestCode(phone).status);
     std::string first = field::string(smsLogin(phone, lastCode(phone)).json(), "access_token", "");
@@ -140,7 +140,7 @@ TEST_F(SignInFlow, PasswordSetupExpiresAndCannotReplaceAPassword) {
     EXPECT_EQ("password_setup_expired", expired.error());
 }
 
-TEST_F(SignInFlow, SmsCodesAreRateLimitedCheckedAndExpire) {
+TEST_P(SignInFlow, SmsCodesAreRateLimitedCheckedAndExpire) {
     const std::string phone = "13900000005";
     ASSERT_EQ(200, requestCode(phone).status);
     HttpReply tooSoon = requestCode(phone);
@@ -166,13 +166,17 @@ TEST_F(SignInFlow, SmsCodesAreRateLimitedCheckedAndExpire) {
     EXPECT_EQ(400, badPhone.status);
 }
 
-TEST_F(SignInFlow, SmsCodesAreStoredKeyedWithASecretOutsideTheDatabase) {
+TEST_P(SignInFlow, SmsCodesAreStoredKeyedWithASecretOutsideTheDatabase) {
     ASSERT_EQ(200, requestCode("13900000009").status);
     std::string code = lastCode("13900000009");
-    ProgramRun stored = runProgram({"sqlite3", service->database().string(),
-                                    "SELECT code_digest FROM sms_codes WHERE phone = '13900000009'"});
+    const char* sql = "SELECT code_digest FROM sms_codes WHERE phone = '13900000009'";
+    ProgramRun stored = storage() == Storage::sqlite
+                            ? runProgram({"sqlite3", service->database().string(), sql})
+                            : runProgram({"psql", databaseUrl(), "-tAc", sql});
     std::string digest = stored.out.substr(0, stored.out.find('\n'));
-    std::filesystem::path keyFile = service->database().string() + ".key";
+    std::filesystem::path keyFile = storage() == Storage::sqlite
+                                        ? std::filesystem::path(service->database().string() + ".key")
+                                        : dir.path() / "service.key";
     std::string key = readTextFile(keyFile);
     ASSERT_EQ(32u, key.size());
     EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
@@ -186,7 +190,7 @@ TEST_F(SignInFlow, SmsCodesAreStoredKeyedWithASecretOutsideTheDatabase) {
     EXPECT_EQ(200, smsLogin("13900000009", code).status);
 }
 
-TEST_F(SignInFlow, SmsCodeStopsAfterFiveWrongGuesses) {
+TEST_P(SignInFlow, SmsCodeStopsAfterFiveWrongGuesses) {
     const std::string phone = "13900000006";
     ASSERT_EQ(200, requestCode(phone).status);
     std::string code = lastCode(phone);
@@ -203,7 +207,7 @@ TEST_F(SignInFlow, SmsCodeStopsAfterFiveWrongGuesses) {
     EXPECT_EQ(200, smsLogin(phone, fresh).status);
 }
 
-TEST_F(SignInFlow, QrCodeIsApprovedByASignedInPhoneAndCollectedOnce) {
+TEST_P(SignInFlow, QrCodeIsApprovedByASignedInPhoneAndCollectedOnce) {
     HttpReply created = client->request("POST", "/v1/auth/qr", "", Json{{"name", "客厅的 Mac"}});
     ASSERT_EQ(200, created.status) << created.body;
     Json qr = created.json();
@@ -241,7 +245,7 @@ TEST_F(SignInFlow, QrCodeIsApprovedByASignedInPhoneAndCollectedOnce) {
     EXPECT_EQ("qr_used", again.error());
 }
 
-TEST_F(SignInFlow, QrCodeCanBeDeniedAndExpires) {
+TEST_P(SignInFlow, QrCodeCanBeDeniedAndExpires) {
     std::string phoneToken = signIn();
     Json denied = client->request("POST", "/v1/auth/qr", "", Json{{"name", "Mac"}}).json();
     ASSERT_EQ(200, client
@@ -264,6 +268,8 @@ TEST_F(SignInFlow, QrCodeCanBeDeniedAndExpires) {
                                                Json{{"id", late["id"]}, {"approve", true}});
     EXPECT_EQ("qr_expired", expiredApprove.error());
 }
+
+INSTANTIATE_TEST_SUITE_P(Backend, SignInFlow, kEachStorage, storageName);
 
 } // namespace
 } // namespace quorlinth::testing

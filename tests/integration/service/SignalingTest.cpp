@@ -18,7 +18,7 @@ std::string turnCredential(const std::string& user) {
     return base64Encode(Bytes(mac, mac + length));
 }
 
-class Signaling : public ServiceTest {
+class Signaling : public OnEachStorage<ServiceTest> {
 protected:
     void SetUp() override {
         std::filesystem::path iceFile = dir.path() / "ice.json";
@@ -72,7 +72,7 @@ protected:
     BoundDevice host, controller;
 };
 
-TEST_F(Signaling, HandshakeNeedsTheDeviceTokenOfTheNamedDevice) {
+TEST_P(Signaling, HandshakeNeedsTheDeviceTokenOfTheNamedDevice) {
     struct Case {
         const char* name;
         std::string token, deviceId;
@@ -100,7 +100,7 @@ TEST_F(Signaling, HandshakeNeedsTheDeviceTokenOfTheNamedDevice) {
     EXPECT_EQ((Json{{"type", "ready"}}), socket->receive().value_or(Json()));
 }
 
-TEST_F(Signaling, SessionRelaysOnlyTheDefinedFieldsBetweenItsTwoSockets) {
+TEST_P(Signaling, SessionRelaysOnlyTheDefinedFieldsBetweenItsTwoSockets) {
     auto bystander = connect(bind(account, "BYSTANDER"));
     Running s = startSession();
     ASSERT_FALSE(s.sessionId.empty());
@@ -150,7 +150,7 @@ TEST_F(Signaling, SessionRelaysOnlyTheDefinedFieldsBetweenItsTwoSockets) {
     EXPECT_EQ(200, requestSession(host.id, controller.id).status) << "the host is free again";
 }
 
-TEST_F(Signaling, SessionRequestsNameWhyTheyFail) {
+TEST_P(Signaling, SessionRequestsNameWhyTheyFail) {
     ASSERT_EQ(0, addUser("bob", "bob's password"));
     BoundDevice foreign = bind(signIn("bob", "bob's password"), "BOB-MAC");
     HttpReply notMine = requestSession(host.id, foreign.id);
@@ -174,7 +174,7 @@ TEST_F(Signaling, SessionRequestsNameWhyTheyFail) {
     EXPECT_EQ("device_busy", busy.error());
 }
 
-TEST_F(Signaling, ADroppedSocketEndsItsSessionsWithSignalClosed) {
+TEST_P(Signaling, ADroppedSocketEndsItsSessionsWithSignalClosed) {
     Running s = startSession();
     s.host->send(Json{{"type", "accept"}, {"session_id", s.sessionId}});
     ASSERT_TRUE(s.controller->receiveType("accepted").has_value());
@@ -186,7 +186,7 @@ TEST_F(Signaling, ADroppedSocketEndsItsSessionsWithSignalClosed) {
     EXPECT_EQ(200, requestSession(host.id, controller.id).status);
 }
 
-TEST_F(Signaling, RejectAndHostEndReachTheControllerWithAReason) {
+TEST_P(Signaling, RejectAndHostEndReachTheControllerWithAReason) {
     Running s = startSession();
     s.host->send(Json{{"type", "reject"}, {"session_id", s.sessionId}});
     EXPECT_EQ("rejected", s.controller->receiveType("end").value_or(Json())["reason"]);
@@ -202,7 +202,7 @@ TEST_F(Signaling, RejectAndHostEndReachTheControllerWithAReason) {
         << "no offer before the host accepted";
 }
 
-TEST_F(Signaling, UnansweredRequestTimesOut) {
+TEST_P(Signaling, UnansweredRequestTimesOut) {
     Running s = startSession();
     advanceClock(61);
     Json end = s.controller->receiveType("end", std::chrono::seconds(20)).value_or(Json());
@@ -210,7 +210,7 @@ TEST_F(Signaling, UnansweredRequestTimesOut) {
     EXPECT_EQ("timeout", s.host->receiveType("end").value_or(Json())["reason"]);
 }
 
-TEST_F(Signaling, AnOpenSocketCountsAsOnlineAndUnbindingClosesIt) {
+TEST_P(Signaling, AnOpenSocketCountsAsOnlineAndUnbindingClosesIt) {
     auto socket = connect(host);
     EXPECT_EQ(true, deviceInList(account, host.id)["online"]);
     socket->close();
@@ -227,7 +227,7 @@ TEST_F(Signaling, AnOpenSocketCountsAsOnlineAndUnbindingClosesIt) {
     EXPECT_TRUE(reconnected->waitClosed());
 }
 
-TEST_F(Signaling, SurvivesSocketsComingAndGoingDuringSessions) {
+TEST_P(Signaling, SurvivesSocketsComingAndGoingDuringSessions) {
     std::vector<BoundDevice> devices;
     for (int i = 0; i < 8; ++i)
         devices.push_back(bind(account, "CHURN-" + std::to_string(i)));
@@ -252,7 +252,7 @@ TEST_F(Signaling, SurvivesSocketsComingAndGoingDuringSessions) {
     EXPECT_TRUE(service->isRunning());
 }
 
-TEST_F(Signaling, NamesReachOtherScreensWithoutHiddenCharacters) {
+TEST_P(Signaling, NamesReachOtherScreensWithoutHiddenCharacters) {
     BoundDevice sneaky = bind(account, "SNEAKY", "\u202E笔记本\u200B\n管理员已批准");
     EXPECT_EQ("笔记本管理员已批准", field::string(deviceInList(account, sneaky.id), "name", ""));
     auto hostSocket = connect(host);
@@ -302,7 +302,7 @@ protected:
     std::string code;
 };
 
-TEST_F(GuestSession, CodeAndPasswordReachTheHostAsAGuest) {
+TEST_P(GuestSession, CodeAndPasswordReachTheHostAsAGuest) {
     auto hostSocket = connect(host);
     auto guestSocket = connect(guest);
     ASSERT_EQ(200, heartbeat(host, true, true, true).status);
@@ -315,7 +315,7 @@ TEST_F(GuestSession, CodeAndPasswordReachTheHostAsAGuest) {
     EXPECT_EQ(created.json()["session_id"], request["session_id"]);
 }
 
-TEST_F(GuestSession, WrongPasswordsLockTheCodeUntilANewOne) {
+TEST_P(GuestSession, WrongPasswordsLockTheCodeUntilANewOne) {
     EXPECT_EQ("pairing_invalid", requestGuest("999999999", "00112233aabbccdd").error());
     for (int i = 0; i < 4; ++i) {
         HttpReply wrong = requestGuest(code, "ffffffffffffffff");
@@ -333,7 +333,7 @@ TEST_F(GuestSession, WrongPasswordsLockTheCodeUntilANewOne) {
         << "right password, host away";
 }
 
-TEST_F(GuestSession, WithdrawnCodeAndTooManyAttemptsAreRefused) {
+TEST_P(GuestSession, WithdrawnCodeAndTooManyAttemptsAreRefused) {
     ASSERT_EQ(200, client->request("DELETE", "/v1/devices/" + host.id + "/pairing", host.token).status);
     EXPECT_EQ("pairing_invalid", requestGuest(code, "00112233aabbccdd").error());
     HttpReply last;
@@ -343,13 +343,13 @@ TEST_F(GuestSession, WithdrawnCodeAndTooManyAttemptsAreRefused) {
     EXPECT_EQ("rate_limited", last.error());
 }
 
-TEST_F(GuestSession, ConcurrentWrongPasswordsAreCountedBeforeTheyAreChecked) {
+TEST_P(GuestSession, ConcurrentWrongPasswordsAreCountedBeforeTheyAreChecked) {
     auto replies = concurrently(10, [&](int) { return requestGuest(code, "ffffffffffffffff"); });
     EXPECT_EQ(4, countOf(replies, 403, "pairing_invalid"));
     EXPECT_EQ(6, countOf(replies, 423, "pairing_locked")) << "the fifth failure locks the code";
 }
 
-TEST_F(GuestSession, ThePasswordOpensOneSessionOnly) {
+TEST_P(GuestSession, ThePasswordOpensOneSessionOnly) {
     EXPECT_EQ("device_offline", requestGuest(code, "00112233aabbccdd").error())
         << "no session came of it, so the password still counts";
     auto hostSocket = connect(host);
@@ -371,13 +371,16 @@ TEST_F(GuestSession, ThePasswordOpensOneSessionOnly) {
     EXPECT_EQ(200, requestGuest(fresh, "8899aabbccddeeff").status);
 }
 
-TEST_F(GuestSession, OwnDeviceByCodeIsSameDevice) {
+TEST_P(GuestSession, OwnDeviceByCodeIsSameDevice) {
     HttpReply reply =
         client->request("POST", "/v1/guest-sessions", account,
                         Json{{"code", code}, {"password", "00112233aabbccdd"}, {"controller_id", host.id}});
     EXPECT_EQ(400, reply.status);
     EXPECT_EQ("same_device", reply.error());
 }
+
+INSTANTIATE_TEST_SUITE_P(Backend, Signaling, kEachStorage, storageName);
+INSTANTIATE_TEST_SUITE_P(Backend, GuestSession, kEachStorage, storageName);
 
 } // namespace
 } // namespace quorlinth::testing

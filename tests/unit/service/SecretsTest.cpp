@@ -2,10 +2,14 @@
 
 #include "PasswordHasher.h"
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <openssl/evp.h>
 #include <set>
+#include <thread>
+#include <vector>
 
 namespace quorlinth::service {
 namespace {
@@ -56,6 +60,35 @@ TEST(PasswordHasher, OlderSchemesAndCostsVerifyAndAskForANewHash) {
         SCOPED_TRACE(damaged);
         EXPECT_FALSE(production.verify("pw", damaged));
     }
+}
+
+// Nodes sharing one key file start at the same moment: every one must end up with the same
+// whole key, never a half-written file or a refusal because another created it first.
+TEST(Secrets, ServerKeyCreatedByManyAtOnceIsOneWholeKey) {
+    std::string folder = (std::filesystem::temp_directory_path() / "quorlinth-key-XXXXXX").string();
+    ASSERT_NE(nullptr, mkdtemp(folder.data()));
+    const std::filesystem::path file = std::filesystem::path(folder) / "shared.key";
+    for (int round = 0; round < 20; ++round) {
+        std::filesystem::remove(file);
+        std::vector<Result<std::string>> keys(4, Error{"not run"});
+        std::vector<std::thread> nodes;
+        for (auto& key : keys)
+            nodes.emplace_back([&] { key = loadOrCreateServerKey(file); });
+        for (auto& node : nodes)
+            node.join();
+        for (auto& key : keys) {
+            ASSERT_TRUE(key) << key.error();
+            EXPECT_EQ(32u, key.value().size());
+            EXPECT_EQ(keys.front().value(), key.value());
+        }
+        EXPECT_EQ(std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                  std::filesystem::status(file).permissions());
+    }
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(folder), {})) << "no drafts left behind";
+
+    std::ofstream(file, std::ios::trunc) << "short";
+    EXPECT_FALSE(loadOrCreateServerKey(file)) << "a damaged key is refused, not replaced";
+    std::filesystem::remove_all(folder);
 }
 
 TEST(Secrets, KeyedDigestsDependOnTheKey) {

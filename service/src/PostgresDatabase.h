@@ -1,0 +1,47 @@
+#pragma once
+
+#include "Database.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <pqxx/connection>
+#include <pqxx/isolation>
+
+namespace quorlinth::service {
+
+// A PostgreSQL server shared by every node. Connections are opened as threads need them, up
+// to a limit, and kept for reuse; a transaction keeps its connection for the helpers it calls.
+// Transactions are serializable and run again when the server reports a conflict.
+class PostgresDatabase : public Database {
+public:
+    PostgresDatabase(std::string url, size_t connectionLimit);
+    ~PostgresDatabase() override;
+
+    std::vector<SqlRow> query(const std::string& sql,
+                              std::initializer_list<SqlValue> parameters = {}) override;
+    int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {}) override;
+    int schemaVersion() override;
+    void setSchemaVersion(int version) override;
+    const SqlDialect& dialect() const override;
+    void migrateExclusively(const std::function<void()>& work) override;
+
+private:
+    class Lease;
+    void runTransaction(const std::function<void()>& work) override;
+    template <pqxx::isolation_level Isolation>
+    void runIsolated(const std::function<void()>& work, const char* firstStatement);
+    std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
+                            int64_t* changes);
+    std::unique_ptr<pqxx::connection> acquire();
+    void release(std::unique_ptr<pqxx::connection> connection);
+    void forgetIdleConnections();
+
+    const std::string url;
+    const size_t connectionLimit;
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::vector<std::unique_ptr<pqxx::connection>> idle;
+    size_t opened = 0;
+};
+
+} // namespace quorlinth::service

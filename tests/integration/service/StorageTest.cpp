@@ -1,0 +1,96 @@
+#include "ServiceFixture.h"
+
+#include <chrono>
+#include <thread>
+
+namespace quorlinth::testing {
+namespace {
+
+// A service on PostgreSQL whose server the test stops and starts.
+class PostgresOutage : public ServiceTest {
+protected:
+    Storage storage() const override { return Storage::postgres; }
+};
+
+TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndTheAccountSignsInAfter) {
+    std::string token = signIn();
+    ASSERT_FALSE(token.empty());
+    ASSERT_TRUE(sharedPostgres().stop()) << sharedPostgres().failure();
+
+    HttpReply login =
+        client->request("POST", "/v1/auth/login", "", Json{{"username", kUser}, {"password", kPassword}});
+    EXPECT_EQ(503, login.status) << login.body;
+    EXPECT_EQ("service_busy", login.error());
+    EXPECT_FALSE(login.headers["retry-after"].empty());
+    HttpReply devices = client->request("GET", "/v1/devices", token);
+    EXPECT_EQ(503, devices.status) << devices.body;
+    EXPECT_TRUE(service->isRunning());
+    EXPECT_NE(std::string::npos, service->logText().find("database unavailable")) << service->logText();
+
+    ASSERT_TRUE(sharedPostgres().start()) << sharedPostgres().failure();
+    // Connections the outage broke are replaced on the next request.
+    HttpReply again;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+        again =
+            client->request("POST", "/v1/auth/login", "", Json{{"username", kUser}, {"password", kPassword}});
+        if (again.status != 503) break;
+    }
+    EXPECT_EQ(200, again.status) << again.body;
+    EXPECT_EQ(200, client->request("GET", "/v1/devices", token).status);
+}
+
+class PostgresStart : public PostgresOutage {
+protected:
+    void SetUp() override {}
+};
+
+TEST_F(PostgresStart, NodesStartingTogetherOnOneDatabaseMigrateItOnce) {
+    std::string url = databaseUrl();
+    ASSERT_FALSE(url.empty());
+    constexpr int kNodes = 3;
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<std::unique_ptr<ServiceProcess>> nodes(kNodes);
+    for (int i = 0; i < kNodes; ++i)
+        dirs.push_back(std::make_unique<TempDir>());
+    std::vector<std::thread> starting;
+    for (int i = 0; i < kNodes; ++i)
+        starting.emplace_back([&, i] {
+            ServiceProcess::Options options;
+            options.databaseUrl = url;
+            options.secretFile = dir.path() / "shared.key";
+            nodes[size_t(i)] = std::make_unique<ServiceProcess>(*dirs[size_t(i)], options);
+        });
+    for (auto& thread : starting)
+        thread.join();
+    for (auto& node : nodes)
+        ASSERT_TRUE(node->started()) << node->logText();
+
+    ASSERT_TRUE(nodes[0]->addUser(kUser, kPassword));
+    for (auto& node : nodes) {
+        HttpClient nodeClient(node->port());
+        EXPECT_EQ(200, nodeClient
+                           .request("POST", "/v1/auth/login", "",
+                                    Json{{"username", kUser}, {"password", kPassword}})
+                           .status);
+    }
+    ProgramRun versions =
+        runProgram({"psql", url, "-tAc", "SELECT COUNT(*), MAX(version) FROM schema_version"});
+    EXPECT_EQ("1|2\n", versions.out) << versions.err;
+}
+
+TEST_F(PostgresStart, AnUnreachableServerStopsTheStartWithAClearMessage) {
+    std::string url = "postgresql://postgres@/nowhere?host=" + dir.path().string() + "&port=5432";
+    ServiceProcess::Options options;
+    options.databaseUrl = url;
+    ServiceProcess node(dir, options);
+    EXPECT_FALSE(node.started());
+    EXPECT_FALSE(node.isRunning());
+    EXPECT_NE(std::string::npos, node.logText().find("cannot connect to the PostgreSQL server"))
+        << node.logText();
+    EXPECT_NE(0, addServiceUserTo(url, dir.path() / "add-user.log", kUser, kPassword));
+}
+
+} // namespace
+} // namespace quorlinth::testing
