@@ -593,6 +593,9 @@ private:
                 std::optional<DeviceIdentity> device;
                 try {
                     device = self->server.context.tokens.findDevice(bearer);
+                } catch (const DatabaseUnavailable&) {
+                    // Busy, not unauthorized: the device keeps its token and tries again.
+                    return answer(std::nullopt, true);
                 } catch (const std::exception&) {
                 }
                 answer(device, false);

@@ -105,8 +105,19 @@ private:
     bool broken = false;
 };
 
+namespace {
+
+// libpq waits for an unreachable host as long as TCP does, holding a request thread meanwhile;
+// a few seconds suffice on the networks a service runs in. The URL may set its own.
+std::string withConnectTimeout(std::string url) {
+    if (url.find("connect_timeout=") != std::string::npos) return url;
+    return url + (url.find('?') == std::string::npos ? "?" : "&") + "connect_timeout=5";
+}
+
+} // namespace
+
 PostgresDatabase::PostgresDatabase(std::string url, size_t connectionLimit)
-    : url(std::move(url)), connectionLimit(std::max<size_t>(connectionLimit, 1)) {}
+    : url(withConnectTimeout(std::move(url))), connectionLimit(std::max<size_t>(connectionLimit, 1)) {}
 
 PostgresDatabase::~PostgresDatabase() = default;
 

@@ -2,8 +2,10 @@
 
 #include "ChildProcess.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <pwd.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -37,9 +39,7 @@ PostgresServer::PostgresServer() {
 }
 
 PostgresServer::~PostgresServer() {
-    if (running)
-        runAsPostgres({(kBinaries / "pg_ctl").string(), "-D", (root / "data").string(), "-m", "immediate",
-                       "-w", "stop"});
+    stopServer("immediate");
     if (!root.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(root, ignored);
@@ -52,24 +52,59 @@ bool PostgresServer::runAsPostgres(const std::vector<std::string>& arguments) {
     return runProgram(command, root / "postgres.log") == 0;
 }
 
+// The server runs in the foreground as this process's child and is killed with it, so a test
+// that crashes or is killed on a timeout leaves no server behind.
 bool PostgresServer::start() {
-    std::string options = "-c listen_addresses='' -c unix_socket_directories='" + root.string() + "' -p " +
-                          kPort + " -c fsync=off -c synchronous_commit=off -c full_page_writes=off";
-    running = runAsPostgres({(kBinaries / "pg_ctl").string(), "-D", (root / "data").string(), "-w", "-t",
-                             "60", "-l", (root / "server.log").string(), "-o", options, "start"});
-    if (!running) failureText = "the server did not start: " + readTextFile(root / "server.log");
-    return running;
+    if (server) return true;
+    server = std::make_unique<ChildProcess>(std::vector<std::string>{"setpriv",
+                                                                     "--reuid=postgres",
+                                                                     "--regid=postgres",
+                                                                     "--init-groups",
+                                                                     "--pdeathsig=KILL",
+                                                                     "--",
+                                                                     (kBinaries / "postgres").string(),
+                                                                     "-D",
+                                                                     (root / "data").string(),
+                                                                     "-k",
+                                                                     root.string(),
+                                                                     "-p",
+                                                                     kPort,
+                                                                     "-c",
+                                                                     "listen_addresses=",
+                                                                     "-c",
+                                                                     "fsync=off",
+                                                                     "-c",
+                                                                     "synchronous_commit=off",
+                                                                     "-c",
+                                                                     "full_page_writes=off"},
+                                            Environment{}, root / "server.log");
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         std::chrono::steady_clock::now() < deadline && server->running();
+         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        if (runProgram({(kBinaries / "pg_isready").string(), "-q", "-h", root.string(), "-p", kPort},
+                       root / "postgres.log") == 0)
+            return true;
+    }
+    failureText = "the server did not start: " + readTextFile(root / "server.log");
+    server.reset();
+    return false;
 }
 
 bool PostgresServer::stop() {
-    if (!running) return true;
-    running = !runAsPostgres(
-        {(kBinaries / "pg_ctl").string(), "-D", (root / "data").string(), "-m", "fast", "-w", "stop"});
-    return !running;
+    return stopServer("fast");
+}
+
+bool PostgresServer::stopServer(const char* mode) {
+    if (!server) return true;
+    bool stopped = runAsPostgres({(kBinaries / "pg_ctl").string(), "-D", (root / "data").string(), "-m", mode,
+                                  "-w", "stop"}) &&
+                   server->wait(30).has_value();
+    server.reset();
+    return stopped;
 }
 
 std::string PostgresServer::createDatabase() {
-    if (!running) return "";
+    if (!server) return "";
     std::string name = "quorlinth_" + std::to_string(++databases);
     if (!runAsPostgres({(kBinaries / "createdb").string(), "-h", root.string(), "-p", kPort, name}))
         return "";

@@ -12,9 +12,10 @@ protected:
     Storage storage() const override { return Storage::postgres; }
 };
 
-TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndTheAccountSignsInAfter) {
+TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndNothingIsLostAfter) {
     std::string token = signIn();
     ASSERT_FALSE(token.empty());
+    BoundDevice mac = bind(token, "INSTALL-1");
     ASSERT_TRUE(sharedPostgres().stop()) << sharedPostgres().failure();
 
     HttpReply login =
@@ -22,13 +23,20 @@ TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndTheAccountSignsIn
     EXPECT_EQ(503, login.status) << login.body;
     EXPECT_EQ("service_busy", login.error());
     EXPECT_FALSE(login.headers["retry-after"].empty());
-    HttpReply devices = client->request("GET", "/v1/devices", token);
-    EXPECT_EQ(503, devices.status) << devices.body;
+    EXPECT_EQ(503, client->request("GET", "/v1/devices", token).status);
+    // A device must not read "unauthorized" and drop its token because the store is away.
+    HttpReply upgrade = client->request("GET", "/v1/signal", mac.token, std::nullopt,
+                                        {{"Upgrade", "websocket"},
+                                         {"Connection", "Upgrade"},
+                                         {"Sec-WebSocket-Version", "13"},
+                                         {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+                                         {"X-Device-ID", mac.id}});
+    EXPECT_EQ(503, upgrade.status) << upgrade.body;
     EXPECT_TRUE(service->isRunning());
     EXPECT_NE(std::string::npos, service->logText().find("database unavailable")) << service->logText();
 
     ASSERT_TRUE(sharedPostgres().start()) << sharedPostgres().failure();
-    // Connections the outage broke are replaced on the next request.
+    // Connections the outage broke are replaced on the next requests.
     HttpReply again;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
          std::chrono::steady_clock::now() < deadline;
@@ -38,7 +46,8 @@ TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndTheAccountSignsIn
         if (again.status != 503) break;
     }
     EXPECT_EQ(200, again.status) << again.body;
-    EXPECT_EQ(200, client->request("GET", "/v1/devices", token).status);
+    EXPECT_EQ("书房的 Mac", field::string(deviceInList(token, mac.id), "name", ""));
+    EXPECT_NE(nullptr, SignalClient::connect(service->port(), mac.token, mac.id));
 }
 
 class PostgresStart : public PostgresOutage {
