@@ -29,3 +29,8 @@ void X11TestWindow::paint(unsigned long left, unsigned long right) {
     XFreeGC(display, gc);
     XSync(display, False);
 }
+
+void X11TestWindow::raise() {
+    XRaiseWindow(display, window);
+    XSync(display, False);
+}

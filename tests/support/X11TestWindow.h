@@ -16,6 +16,8 @@ public:
     bool ready() const { return display && window; }
     // Fills the two halves with 0xRRGGBB colours.
     void paint(unsigned long left, unsigned long right);
+    // Back on top of every other window (paint again afterwards: nothing redraws it).
+    void raise();
 
 private:
     _XDisplay* display = nullptr;

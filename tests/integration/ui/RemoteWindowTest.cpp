@@ -21,6 +21,8 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr Millis kGenerous{60'000};
+// Where the first device row's 连接 button lies in the main window.
+const std::string kConnectX = "312", kConnectY = "150";
 
 std::filesystem::path binary(const std::string& name) {
     const char* dir = std::getenv("QUORLINTH_BINARY_DIR");
@@ -106,21 +108,47 @@ protected:
             << host->outputText();
     }
 
-    // The application on the local display, opening the sharing device's remote window.
-    void startApp() {
+    // The application on the local display as the viewer device.
+    void startApp(const std::vector<std::string>& extra) {
         auto env = environment("viewer", local);
         env["QT_QPA_PLATFORM"] = "xcb";
         env["QUORLINTH_VIEW_STATS"] = "1";
-        app = std::make_unique<ChildProcess>(
-            std::vector<std::string>{binary("quorlinth").string(), "--service", service->baseUrl(),
-                                     "--ice-address", "127.0.0.1", "--connect", hostID},
-            env, dir.path() / "app.out");
+        std::vector<std::string> arguments = {binary("quorlinth").string(), "--service", service->baseUrl(),
+                                              "--ice-address", "127.0.0.1"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        app = std::make_unique<ChildProcess>(arguments, env, dir.path() / "app.out");
         ASSERT_TRUE(app->started());
     }
 
-    std::string appLog() const {
+    // The application sharing the shared display as the host device: it starts sharing by
+    // itself, with remote input, since the viewer is trusted and start at login is on.
+    void startHostApp() {
+        std::istringstream whoami(cli("viewer", {"whoami"}).out);
+        std::string viewerID;
+        std::getline(whoami, viewerID, '\t');
+        std::getline(whoami, viewerID);
+        ASSERT_FALSE(viewerID.empty());
+        for (const auto& setting : std::vector<std::vector<std::string>>{
+                 {"trusted-devices", "add", viewerID}, {"allow-input", "on"}, {"launch-at-login", "on"}}) {
+            std::vector<std::string> words = {"settings"};
+            words.insert(words.end(), setting.begin(), setting.end());
+            ASSERT_EQ(0, cli("host", words).exitCode) << setting[0];
+        }
+        auto env = environment("host", shared);
+        env["QT_QPA_PLATFORM"] = "xcb";
+        host = std::make_unique<ChildProcess>(std::vector<std::string>{binary("quorlinth").string(),
+                                                                       "--service", service->baseUrl(),
+                                                                       "--ice-address", "127.0.0.1"},
+                                              env, dir.path() / "host-app.out");
+        ASSERT_TRUE(waitFor([&] { return contains(appLog("host"), "状态 正在共享主显示器"); }))
+            << host->outputText() << appLog("host");
+        ASSERT_TRUE(waitFor([&] { return !visibleWindow("^Quorlinth$", &shared).empty(); }))
+            << host->outputText();
+    }
+
+    std::string appLog(const std::string& role = "viewer") const {
         std::string text;
-        auto logs = home("viewer") / "state/quorlinth/logs";
+        auto logs = home(role) / "state/quorlinth/logs";
         if (std::filesystem::exists(logs))
             for (const auto& entry : std::filesystem::directory_iterator(logs))
                 text += readTextFile(entry.path());
@@ -146,14 +174,71 @@ protected:
         return loop.runUntil(condition, kGenerous);
     }
 
-    ProgramRun xdotool(const std::vector<std::string>& words) {
+    ProgramRun xdotool(const std::vector<std::string>& words, const XvfbServer* display = nullptr) {
         std::vector<std::string> arguments = {"xdotool"};
         arguments.insert(arguments.end(), words.begin(), words.end());
-        return runProgram(arguments, Environment{{"DISPLAY", local.display()}});
+        return runProgram(arguments, Environment{{"DISPLAY", (display ? *display : local).display()}});
     }
 
     std::string diagnostics() {
-        return "app:\n" + app->outputText() + appLog() + "\nhost:\n" + host->outputText();
+        return "app:\n" + app->outputText() + appLog() + "\nhost:\n" + host->outputText() + appLog("host");
+    }
+
+    // The picture arrives and keeps being drawn: both halves of the shared display show. The
+    // painted window is kept on top: the sharing application may raise its own window when the
+    // viewer's resolution changes the screen.
+    void expectPictureShown(X11TestWindow& painted) {
+        ASSERT_TRUE(waitFor([&] { return contains(appLog(), "画面 1280×720 已显示"); })) << diagnostics();
+        ASSERT_TRUE(waitFor([&] { return framesShown() >= 10; })) << diagnostics();
+        ColourShares shares;
+        ASSERT_TRUE(waitFor([&] {
+            painted.raise();
+            painted.paint(0xFF0000, 0x0000FF);
+            shares = sampleScreen(local.display());
+            return shares.red > 0.15 && shares.blue > 0.15;
+        })) << shares.red
+            << " " << shares.blue;
+    }
+
+    // A click on the picture and typed keys reach the shared display.
+    void expectClickAndTypingReachTheSharedDisplay() {
+        auto wake = loop.handle();
+        XEventRecorder recorder(shared.display(), [wake] { wake->post([] {}); });
+        ASSERT_TRUE(recorder.ready());
+        std::string window = visibleWindow("^远程$");
+        ASSERT_FALSE(window.empty());
+        ASSERT_EQ(0, xdotool({"mousemove", "--window", window, "600", "400", "click", "1"}).exitCode);
+        ASSERT_EQ(0, xdotool({"type", "--delay", "50", "qz"}).exitCode);
+        std::vector<RecordedEvent> events;
+        ASSERT_TRUE(waitFor([&] {
+            events = recorder.events({ButtonPress, KeyPress});
+            return events.size() >= 3;
+        })) << diagnostics();
+        EXPECT_EQ(events[0].type, ButtonPress);
+        EXPECT_EQ(events[0].button, 1u);
+        std::vector<unsigned long> typed;
+        for (const auto& event : events)
+            if (event.type == KeyPress) typed.push_back(event.keysym);
+        EXPECT_EQ(typed, (std::vector<unsigned long>{XK_q, XK_z}));
+    }
+
+    // The first visible window whose title matches (on the local display unless named), or "".
+    std::string visibleWindow(const std::string& title, const XvfbServer* display = nullptr) {
+        ProgramRun found = xdotool({"search", "--onlyvisible", "--name", title}, display);
+        return found.out.substr(0, found.out.find('\n'));
+    }
+
+    // Clicks 连接 on the first row of the main window's devices (the host is the only other
+    // device) until the remote window opens: the row turns clickable once the host is listed as
+    // sharing.
+    void openFromDeviceList() {
+        ASSERT_TRUE(waitFor([&] { return !visibleWindow("^Quorlinth$").empty(); })) << diagnostics();
+        std::string main = visibleWindow("^Quorlinth$");
+        auto clicker = loop.every(Millis(1000), Millis(1000), [&] {
+            if (visibleWindow("^远程$").empty())
+                xdotool({"mousemove", "--window", main, kConnectX, kConnectY, "click", "1"});
+        });
+        ASSERT_TRUE(waitFor([&] { return !visibleWindow("^远程$").empty(); })) << diagnostics();
     }
 
     RunLoop loop;
@@ -171,37 +256,22 @@ TEST_F(RemoteWindowTest, RemoteWindowShowsTheSharedDisplayAndSendsClicksAndTypin
     ASSERT_TRUE(painted->ready());
     painted->paint(0xFF0000, 0x0000FF);
     startHost();
-    startApp();
-
-    // The picture arrives and keeps being drawn: both halves of the shared display show.
-    ASSERT_TRUE(waitFor([&] { return contains(appLog(), "画面 1280×720 已显示"); })) << diagnostics();
-    ASSERT_TRUE(waitFor([&] { return framesShown() >= 10; })) << diagnostics();
-    ColourShares shares;
-    ASSERT_TRUE(waitFor([&] {
-        shares = sampleScreen(local.display());
-        return shares.red > 0.15 && shares.blue > 0.15;
-    })) << shares.red
-        << " " << shares.blue;
-
-    // A click on the picture and typed keys reach the shared display.
+    startApp({"--connect", hostID});
+    expectPictureShown(*painted);
     painted.reset();
-    auto wake = loop.handle();
-    XEventRecorder recorder(shared.display(), [wake] { wake->post([] {}); });
-    ASSERT_TRUE(recorder.ready());
-    ProgramRun found = xdotool({"search", "--onlyvisible", "--name", "^远程$"});
-    std::string window = found.out.substr(0, found.out.find('\n'));
-    ASSERT_FALSE(window.empty()) << found.err;
-    ASSERT_EQ(0, xdotool({"mousemove", "--window", window, "600", "400", "click", "1"}).exitCode);
-    ASSERT_EQ(0, xdotool({"type", "--delay", "50", "qz"}).exitCode);
-    std::vector<RecordedEvent> events;
-    ASSERT_TRUE(waitFor([&] {
-        events = recorder.events({ButtonPress, KeyPress});
-        return events.size() >= 3;
-    })) << diagnostics();
-    EXPECT_EQ(events[0].type, ButtonPress);
-    EXPECT_EQ(events[0].button, 1u);
-    std::vector<unsigned long> typed;
-    for (const auto& event : events)
-        if (event.type == KeyPress) typed.push_back(event.keysym);
-    EXPECT_EQ(typed, (std::vector<unsigned long>{XK_q, XK_z}));
+    expectClickAndTypingReachTheSharedDisplay();
+}
+
+// Two installations of the application: one shares its display, the other opens it from its
+// list of the account's devices.
+TEST_F(RemoteWindowTest, OneApplicationSharesAndTheOtherControlsItFromItsDeviceList) {
+    startHostApp();
+    auto painted = std::make_unique<X11TestWindow>(shared.display(), kWidth, kHeight);
+    ASSERT_TRUE(painted->ready());
+    painted->paint(0xFF0000, 0x0000FF);
+    startApp({});
+    openFromDeviceList();
+    expectPictureShown(*painted);
+    painted.reset();
+    expectClickAndTypingReachTheSharedDisplay();
 }
