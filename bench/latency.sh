@@ -7,6 +7,8 @@
 # real account service, coturn, and `quorlinth-cli share --source x11 --allow-input` as the
 # sharing host; the controller is the real client running inside latency_bench. Cases:
 #   sharp_direct     quality sharp, direct route, moving content
+#   sharp_paint      sharp_direct read once the application's remote view painted each picture
+#                    (off screen, at the view's refresh tick): adds the view's wait and drawing
 #   standard_relay   quality standard, forced relay through coturn, moving content
 #   static           quality sharp, direct route, only the probe's clock changes
 #   floor_sharp      the same capture → encoder settings → decoder in one process (sharp, direct)
@@ -86,7 +88,7 @@ measure() { # CASE COMMAND...: runs one measuring command, keeping its figures
   "$@" | tee -a "$results" || fail "case failed: $*"
 }
 
-ours() { # CASE PROBE-FLAGS -- SHARE-FLAGS...
+ours() { # CASE PROBE-FLAGS -- SHARE-FLAGS...   ($viewer_flags: more flags for the viewer)
   local name="$1" probe_flags="$2"; shift 3
   start_probe $probe_flags
   # Both processes trace each frame's stages (the engine's QUORLINTH_MEDIA_TRACE); the bench
@@ -98,7 +100,7 @@ ours() { # CASE PROBE-FLAGS -- SHARE-FLAGS...
   wait_for "$work/share-$name.out" "信令已连接" 20 || fail "$name: the host did not reach the signaling service"
   measure "$name" env QUORLINTH_MEDIA_TRACE="$viewer_trace" $(homes viewer) "$bench" cloud --service "$base" \
     --device "$host_id" --case "$name" --seconds "$seconds" --host-pid "$host_pid" --xserver-pid "$xserver" \
-    --host-trace "$host_trace" --viewer-trace "$viewer_trace"
+    --host-trace "$host_trace" --viewer-trace "$viewer_trace" ${viewer_flags:-}
   stop "$host_pid"
   stop "$probe_pid"
 }
@@ -153,6 +155,7 @@ vnc() {
 
 wanted() { [ "$cases" = all ] || [[ ",$cases," == *",$1,"* ]]; }
 wanted sharp_direct && ours sharp_direct "" -- --quality sharp
+wanted sharp_paint && viewer_flags=--paint ours sharp_paint "" -- --quality sharp
 wanted standard_relay && ours standard_relay "" -- --quality standard --relay
 wanted static && ours static --static -- --quality sharp
 wanted floor_sharp && floor floor_sharp --quality sharp

@@ -1,5 +1,6 @@
 #include "CloudViewer.h"
 
+#include "PaintedView.h"
 #include "ProcessUsage.h"
 #include "account/MacAccount.h"
 #include "account/MacServiceConfig.h"
@@ -9,7 +10,9 @@
 #include "store/KeyStore.h"
 #include "store/Paths.h"
 
+#include <QCoreApplication>
 #include <atomic>
+#include <ctime>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -75,6 +78,87 @@ Result<CloudAccess> signIn(RunLoop& loop, const std::string& serviceBase) {
     return *outcome;
 }
 
+// Where the viewer takes the pictures it reads the clock from.
+class PictureReader {
+public:
+    virtual ~PictureReader() = default;
+    // Monotonic instant of the first picture; 0 before it.
+    virtual int64_t firstPictureNs() const = 0;
+    virtual void setRecording(bool) {}
+    virtual void addFigures(CloudViewer::Figures&) const {}
+};
+
+// Every picture the decoder stores, read on a thread of our own: the store keeps only the
+// newest, and a 2 ms poll never misses one at 30 fps. Each carries its decode instant.
+class DecodedReader : public PictureReader {
+public:
+    DecodedReader(CloudRTCClient& client, LatencyRecorder& recorder)
+        : poller([this, &client, &recorder] { poll(client, recorder); }) {}
+    ~DecodedReader() override {
+        polling = false;
+        poller.join();
+    }
+    int64_t firstPictureNs() const override { return firstDecodedNs; }
+
+private:
+    void poll(CloudRTCClient& client, LatencyRecorder& recorder) {
+        uint64_t seen = 0;
+        while (polling) {
+            auto [frame, version] = client.frames.read();
+            if (version != seen && frame && frame->bgra) {
+                seen = version;
+                int64_t expected = 0;
+                firstDecodedNs.compare_exchange_strong(expected, frame->timestampNs);
+                recorder.picture(bench::unixFromMonotonicNs(frame->timestampNs), frame->bgra->data(),
+                                 frame->width, frame->height, frame->stride);
+            }
+            std::this_thread::sleep_for(kPollPeriod);
+        }
+    }
+
+    std::atomic<bool> polling{true};
+    std::atomic<int64_t> firstDecodedNs{0};
+    std::thread poller; // last: it starts polling at construction
+};
+
+// The application's remote view at the picture's own size, painting at its refresh tick. Qt's
+// events are pumped from this run loop every millisecond, as the application's main queue
+// would serve them.
+class PaintingReader : public PictureReader {
+public:
+    PaintingReader(CloudRTCClient& client, LatencyRecorder& recorder) : view(recorder) {
+        view.resize(1920, 1080);
+        view.setFrames(std::shared_ptr<const VideoFrameStore>(client.shared_from_this(), &client.frames));
+        view.show();
+        pump = mainQueue().every(Millis(1), Millis(1), [] { QCoreApplication::processEvents(); });
+    }
+    int64_t firstPictureNs() const override { return view.firstPaintedNs(); }
+    void setRecording(bool on) override {
+        view.setRecording(on);
+        double cpu = threadCpuSeconds();
+        if (on)
+            cpuAtStart = cpu;
+        else
+            cpuSeconds = cpu - cpuAtStart;
+    }
+    void addFigures(CloudViewer::Figures& figures) const override {
+        figures.paintDelaysMs = view.paintDelaysMs();
+        uint64_t painted = view.paintedWhileRecording();
+        figures.uiThreadCpuMsPerPicture = painted ? cpuSeconds * 1000 / double(painted) : 0;
+    }
+
+private:
+    static double threadCpuSeconds() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    }
+
+    PaintedView view;
+    Timer pump;
+    double cpuAtStart = 0, cpuSeconds = 0;
+};
+
 } // namespace
 
 Result<CloudViewer::Figures> CloudViewer::run(const std::string& serviceBase, const std::string& deviceID,
@@ -103,43 +187,30 @@ Result<CloudViewer::Figures> CloudViewer::run(const std::string& serviceBase, co
     };
     client->onFailure = [&](std::string text) { failure = text; };
 
-    // Every picture the decoder stores, read on a thread of our own: the store keeps only the
-    // newest, and a 2 ms poll never misses one at 30 fps. Each carries its decode instant.
-    std::atomic<bool> polling{true};
-    std::atomic<int64_t> firstDecodedNs{0};
-    std::thread poller([&] {
-        uint64_t seen = 0;
-        while (polling) {
-            auto [frame, version] = client->frames.read();
-            if (version != seen && frame && frame->bgra) {
-                seen = version;
-                int64_t expected = 0;
-                firstDecodedNs.compare_exchange_strong(expected, frame->timestampNs);
-                recorder.picture(bench::unixFromMonotonicNs(frame->timestampNs), frame->bgra->data(),
-                                 frame->width, frame->height, frame->stride);
-            }
-            std::this_thread::sleep_for(kPollPeriod);
-        }
-    });
+    std::unique_ptr<PictureReader> reader;
+    if (window.paint)
+        reader = std::make_unique<PaintingReader>(*client, recorder);
+    else
+        reader = std::make_unique<DecodedReader>(*client, recorder);
     auto finish = [&] {
-        polling = false;
-        poller.join();
+        reader.reset();
         client->stop();
         loop.runFor(Millis(300));
         ConnectionDiagnostics::shared().setSink(nullptr);
     };
 
     client->start();
-    if (!loop.runUntil([&] { return failure || firstDecodedNs.load(); }, Millis(30'000)) || failure) {
+    if (!loop.runUntil([&] { return failure || reader->firstPictureNs(); }, Millis(30'000)) || failure) {
         finish();
         return Error{failure.value_or("no picture within 30 s")};
     }
-    if (acceptedNs) figures.acceptToFirstFrameMs = double(firstDecodedNs.load() - *acceptedNs) / 1e6;
+    if (acceptedNs) figures.acceptToFirstFrameMs = double(reader->firstPictureNs() - *acceptedNs) / 1e6;
     loop.runFor(Millis(int64_t(window.warmupSeconds * 1000)));
 
     window.onWindow(true);
     rates->setRecording(true);
     recorder.setRecording(true);
+    reader->setRecording(true);
     Timer presses = mainQueue().every(kPressPeriod / 2, kPressPeriod, [&] {
         if (!recorder.pressSent(bench::unixNowNs())) return;
         client->sendControl(pointer(1));
@@ -147,10 +218,12 @@ Result<CloudViewer::Figures> CloudViewer::run(const std::string& serviceBase, co
     });
     loop.runUntil([&] { return failure.has_value(); }, Millis(int64_t(window.seconds * 1000)));
     presses.cancel();
+    reader->setRecording(false);
     recorder.setRecording(false);
     rates->setRecording(false);
     window.onWindow(false);
     figures.receivedKbps = rates->meanKbps();
+    reader->addFigures(figures);
     finish();
     if (failure) return Error{*failure};
     return figures;

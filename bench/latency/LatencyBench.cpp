@@ -4,10 +4,12 @@
 // service, the relay and the sharing host inside a private network namespace and runs the modes.
 //   latency_bench cloud --service BASE --device ID --case NAME [--seconds N] [--host-pid P] [--xserver-pid P]
 //                       [--host-trace FILE --viewer-trace FILE] [--ice-address A]
-//                       [--link-control FIFO --drop-to BPS --drop-after SECONDS]
+//                       [--link-control FIFO --drop-to BPS --drop-after SECONDS] [--paint]
 //   latency_bench floor --case NAME [--quality Q] [--relay] [--paced] [--seconds N] [--xserver-pid P]
 //   latency_bench vnc   --case NAME --port PORT [--seconds N] [--host-pid P] [--xserver-pid P]
-// cloud and vnc expect the probe on the host's display; floor captures DISPLAY itself.
+// cloud and vnc expect the probe on the host's display; floor captures DISPLAY itself. With
+// --paint, cloud reads each picture once the application's remote view painted it (off screen:
+// DISPLAY is the display being shared).
 
 #include "CloudViewer.h"
 #include "FloorPipeline.h"
@@ -16,10 +18,12 @@
 #include "VncReader.h"
 #include "rtc/RTCFactory.h"
 
+#include <QApplication>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -36,6 +40,7 @@ struct Arguments {
     std::map<std::string, std::string> values;
     bool relay = false;
     bool paced = false;
+    bool paint = false;
 
     std::string text(const std::string& name, const std::string& fallback = "") const {
         auto found = values.find(name);
@@ -59,6 +64,8 @@ std::optional<Arguments> parse(int argc, char** argv) {
             arguments.relay = true;
         } else if (word == "--paced") {
             arguments.paced = true;
+        } else if (word == "--paint") {
+            arguments.paint = true;
         } else if (word.rfind("--", 0) == 0 && kValued.count(word.substr(2)) && index + 1 < argc) {
             arguments.values[word.substr(2)] = argv[++index];
         } else {
@@ -139,7 +146,12 @@ private:
     std::atomic<int64_t> droppedUnixNs{0};
 };
 
-int runCloud(const Arguments& arguments, const std::string& prefix, double seconds) {
+int runCloud(int& argc, char** argv, const Arguments& arguments, const std::string& prefix, double seconds) {
+    std::optional<QApplication> application;
+    if (arguments.paint) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        application.emplace(argc, argv);
+    }
     if (auto ready = RTCPeerConnectionFactory::initialize(); !ready) {
         std::fprintf(stderr, "latency_bench: %s\n", ready.error().c_str());
         return 1;
@@ -153,7 +165,8 @@ int runCloud(const Arguments& arguments, const std::string& prefix, double secon
                                    usage.window(recording);
                                    windowNs[recording ? 0 : 1] = bench::monotonicNowNs();
                                    drop.recording(recording);
-                               }};
+                               },
+                               arguments.paint};
     auto figures = CloudViewer::run(arguments.text("service"), arguments.text("device"), window, recorder);
     if (!figures) {
         std::fprintf(stderr, "latency_bench: %s\n", figures.error().c_str());
@@ -165,6 +178,11 @@ int runCloud(const Arguments& arguments, const std::string& prefix, double secon
         printStages(prefix, readStageTimings(arguments.text("host-trace"), arguments.text("viewer-trace"),
                                              windowNs[0], windowNs[1], summary));
     if (drop.active()) printFigure(prefix + "recovery_under_150ms", drop.recoverySeconds(summary, 150), "s");
+    if (arguments.paint) {
+        printFigure(prefix + "paint_delay_p50", percentile(figures.value().paintDelaysMs, 0.5), "ms");
+        printFigure(prefix + "paint_delay_p95", percentile(figures.value().paintDelaysMs, 0.95), "ms");
+        printFigure(prefix + "ui_thread_cpu_per_picture", figures.value().uiThreadCpuMsPerPicture, "ms");
+    }
     printFigure(prefix + "accept_to_first_frame", figures.value().acceptToFirstFrameMs, "ms");
     printFigure(prefix + "bitrate", figures.value().receivedKbps / 1000, "Mbit/s");
     std::printf("%sroute %s\n", prefix.c_str(),
@@ -247,7 +265,7 @@ int main(int argc, char** argv) {
     }
     double seconds = double(std::max(1L, arguments->number("seconds", 30)));
     std::string prefix = "latency." + arguments->text("case") + ".";
-    if (arguments->mode == "cloud") return runCloud(*arguments, prefix, seconds);
+    if (arguments->mode == "cloud") return runCloud(argc, argv, *arguments, prefix, seconds);
     if (arguments->mode == "floor") return runFloor(*arguments, prefix, seconds);
     if (arguments->mode == "vnc") return runVnc(*arguments, prefix, seconds);
     std::fprintf(stderr, "latency_bench: unknown mode %s\n", arguments->mode.c_str());

@@ -39,16 +39,16 @@ END {
     }
     # Where the time goes (p50 of each stage, ms). The floor's capture wait and its decode
     # (which includes the conversion to BGRA) stand in the matching columns.
-    split("glass_to_capture capture_to_encoder encode encoded_to_sent network received_to_decoded", stages, " ")
+    split("glass_to_capture capture_to_encoder encode encoded_to_sent network received_to_decoded paint_delay", stages, " ")
     print ""
-    printf "%-15s %9s %9s %9s %9s %9s %9s\n", "stage p50", "glass>cap", "cap>enc", "encode", "enc>sent",
-           "network", "recv>dec"
+    printf "%-15s %9s %9s %9s %9s %9s %9s %9s\n", "stage p50", "glass>cap", "cap>enc", "encode", "enc>sent",
+           "network", "recv>dec", "dec>paint"
     for (i = 1; i <= cases; ++i) {
         name = order[i]
         if (!((name, "stage_encode_p50") in value)) continue
         printf "%-15s", name
-        for (c = 1; c <= 6; ++c) {
-            figure = "stage_" stages[c] "_p50"
+        for (c = 1; c <= 7; ++c) {
+            figure = stages[c] == "paint_delay" ? "paint_delay_p50" : "stage_" stages[c] "_p50"
             if (stages[c] == "glass_to_capture" && !((name, figure) in value)) figure = "stage_capture_wait_p50"
             if (stages[c] == "received_to_decoded" && !((name, figure) in value)) figure = "stage_decode_to_bgra_p50"
             printf " %9s", show(name, figure)
@@ -61,6 +61,7 @@ END {
         ratio("sharp_direct", "floor_sharp", compared[k])
         ratio("standard_relay", "floor_standard", compared[k])
         ratio("sharp_direct", "vnc", compared[k])
+        ratio("sharp_paint", "sharp_direct", compared[k])
         ratio("floor_paced", "floor_sharp", compared[k])
     }
     ratio("impaired_8m", "sharp_direct", "latency_p95")

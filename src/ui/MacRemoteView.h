@@ -42,6 +42,8 @@ public:
     // The receiving pipeline's time of the picture shown (0 before any), for frame-to-paint
     // delays.
     int64_t shownTimestampNs() const { return shown ? shown->timestampNs : 0; }
+    // The picture shown (the decoder's buffer, not a copy); null before any.
+    const RTCVideoFrame* shownPicture() const { return shown ? &*shown : nullptr; }
     // Pixel size of the picture shown; empty before any.
     QSize pictureSize() const { return imageSize; }
     // Picture fractions of a position in the view; none outside the picture or without one.
