@@ -6,6 +6,11 @@ namespace quorlinth::platformWords {
 // platform calls it. One table, so the texts elsewhere stay as they are.
 #if defined(__APPLE__)
 inline constexpr const char* kThisComputer = "这台 Mac";
+inline constexpr const char* kSharePage = "共享这台 Mac";
+inline constexpr const char* kLANComputers = "局域网内的 Mac";
+inline constexpr const char* kLANExplanation = "同一网络内直接连接，不经过服务器。首次连接需输入对方“共享这台"
+                                               " Mac”页的配对密码并由对方确认，之后免确认。";
+inline constexpr const char* kLANNeedPassword = "首次连接这台 Mac 需要配对密码（在对方“共享这台 Mac”页查看）";
 inline constexpr const char* kStartAtLoginToggle = "登录 macOS 后自动启动并共享";
 inline constexpr const char* kDockToggle = "始终在程序坞中显示图标";
 inline constexpr const char* kInputHelp =
@@ -24,6 +29,11 @@ inline constexpr const char* kFillScreenHelp =
     "比例不同时画面略有变形，但不裁掉任何内容";
 #else
 inline constexpr const char* kThisComputer = "这台电脑";
+inline constexpr const char* kSharePage = "共享这台电脑";
+inline constexpr const char* kLANComputers = "局域网内的电脑";
+inline constexpr const char* kLANExplanation = "同一网络内直接连接，不经过服务器。首次连接需输入对方“共享这台"
+                                               "电脑”页的配对密码并由对方确认，之后免确认。";
+inline constexpr const char* kLANNeedPassword = "首次连接这台电脑需要配对密码（在对方“共享这台电脑”页查看）";
 inline constexpr const char* kStartAtLoginToggle = "登录桌面后自动启动并共享";
 inline constexpr const char* kDockToggle = "始终在任务栏中显示图标";
 inline constexpr const char* kInputHelp =

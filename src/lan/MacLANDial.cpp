@@ -1,5 +1,6 @@
 #include "lan/MacLANDial.h"
 
+#include "base/PlatformWords.h"
 #include "base/WeakCallback.h"
 #include "lan/LANConnection.h"
 #include "lan/LANIdentity.h"
@@ -116,7 +117,7 @@ void MacLANDial::report(Outcome outcome) {
 }
 
 std::string lanRejectionText(const std::string& reason) {
-    if (reason == "need_password") return "首次连接这台 Mac 需要配对密码（在对方“共享这台 Mac”页查看）";
+    if (reason == "need_password") return platformWords::kLANNeedPassword;
     if (reason == "wrong_password") return "配对密码不正确";
     if (reason == "declined") return "对方拒绝了连接";
     if (reason == "busy") return "对方正在被其他设备连接";

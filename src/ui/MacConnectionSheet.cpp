@@ -2,6 +2,7 @@
 
 #include "account/MacAccount.h"
 #include "base/DisplayText.h"
+#include "base/PlatformWords.h"
 #include "lan/LANEndpoint.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
@@ -81,7 +82,7 @@ MacConnectionSheet::MacConnectionSheet(AccountSignals& account, MacModel& model,
     column->addLayout(sessionRows);
     column->addWidget(heading("我的设备"));
     column->addLayout(deviceRows);
-    column->addWidget(heading("局域网内的 Mac"));
+    column->addWidget(heading(platformWords::kLANComputers));
     column->addLayout(foundRows);
     column->addWidget(heading("已保存的地址"));
     column->addLayout(savedRows);

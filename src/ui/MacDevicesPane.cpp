@@ -2,6 +2,7 @@
 
 #include "account/MacAccount.h"
 #include "base/DisplayText.h"
+#include "base/PlatformWords.h"
 #include "lan/LANEndpoint.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
@@ -97,8 +98,8 @@ MacDevicesPane::MacDevicesPane(AccountSignals& account, MacModel& model, QWidget
     column->addWidget(wrapped(kHint));
     column->addWidget(sharingRefusal);
     column->addLayout(rows);
-    column->addWidget(title("局域网内的 Mac"));
-    column->addWidget(wrapped(kLANExplanation));
+    column->addWidget(title(platformWords::kLANComputers));
+    column->addWidget(wrapped(platformWords::kLANExplanation));
     column->addLayout(lanRows);
     column->addStretch();
 

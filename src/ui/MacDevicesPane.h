@@ -20,15 +20,14 @@ struct MacDevice;
 class MacRemoteSession;
 
 // "我的设备": the account's other devices with their status texts and a connect button each;
-// below them "局域网内的 Mac": the computers found on the local network and the open LAN sessions.
+// below them "局域网内的 Mac" (as the platform names it): the computers found on the local network and the
+// open LAN sessions.
 class MacDevicesPane : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char* kHint = "选择已开启共享的 Mac 或 Android；iPhone 可共享画面供观看。";
     static constexpr const char* kEmpty = "还没有其他设备。请在设备上登录同一账号并开启共享。";
     static constexpr const char* kSharingRefusal = "本机正在共享。请先停止共享，再控制其他设备。";
-    static constexpr const char* kLANExplanation = "同一网络内直接连接，不经过服务器。首次连接需输入对方“共享"
-                                                   "这台 Mac”页的配对密码并由对方确认，之后免确认。";
     static constexpr const char* kLANStatus = "局域网 · 正在共享";
 
     MacDevicesPane(AccountSignals& account, MacModel& model, QWidget* parent = nullptr);

@@ -253,7 +253,7 @@ TEST_F(LANDial, PairsOnceThenReconnectsWithoutPasswordAndRefusesANewHostKey) {
 
 TEST(LANDialTexts, RejectionReasonsBecomeStatusTexts) {
     EXPECT_EQ(lanRejectionText("need_password"),
-              "首次连接这台 Mac 需要配对密码（在对方“共享这台 Mac”页查看）");
+              "首次连接这台电脑需要配对密码（在对方“共享这台电脑”页查看）");
     EXPECT_EQ(lanRejectionText("wrong_password"), "配对密码不正确");
     EXPECT_EQ(lanRejectionText("declined"), "对方拒绝了连接");
     EXPECT_EQ(lanRejectionText("busy"), "对方正在被其他设备连接");

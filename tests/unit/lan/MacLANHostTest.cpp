@@ -416,7 +416,7 @@ TEST(LANConsentText, NamesTheControllerItsFingerprintAndRemoteInput) {
     EXPECT_EQ(withoutInput.message, "允许 甲的 Mac 通过局域网连接这台电脑？");
     EXPECT_EQ(withoutInput.informative,
               "对方输入了正确的配对密码。设备指纹 0A1B-2C3D-4E5F。\n"
-              "允许后它会成为可信设备，以后连接无需密码和确认；可随时在“共享这台 Mac”页移除。");
+              "允许后它会成为可信设备，以后连接无需密码和确认；可随时在“共享这台电脑”页移除。");
     EXPECT_EQ(lanConsentText(request, true).informative,
               withoutInput.informative + "\n对方将能操作鼠标和键盘。");
 }

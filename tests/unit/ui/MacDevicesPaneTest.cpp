@@ -2,6 +2,7 @@
 
 #include "ModelHarness.h"
 #include "QtTestApplication.h"
+#include "base/PlatformWords.h"
 #include "model/MacModel.h"
 #include "model/MacRemoteSession.h"
 #include "platform/fake/FakeServiceDiscovery.h"
@@ -61,8 +62,8 @@ struct PaneHarness {
 
 TEST(MacDevicesPane, TheLANSectionListsFoundComputersAndTheirSessions) {
     PaneHarness p;
-    EXPECT_TRUE(p.shows(QStringLiteral("局域网内的 Mac")));
-    EXPECT_TRUE(p.shows(QString::fromUtf8(MacDevicesPane::kLANExplanation)));
+    EXPECT_TRUE(p.shows(QString::fromUtf8(platformWords::kLANComputers)));
+    EXPECT_TRUE(p.shows(QString::fromUtf8(platformWords::kLANExplanation)));
     EXPECT_FALSE(p.shows(QString::fromUtf8(MacDevicesPane::kLANStatus)));
 
     // Port 9 on loopback: nothing answers, so the dial goes nowhere else.
