@@ -79,9 +79,15 @@ public:
         }
     }
 
-    // Runs `work` as one transaction that no other process's migration overlaps, seeing what
-    // the one before it committed: nodes starting together migrate one after the other.
-    virtual void migrateExclusively(const std::function<void()>& work) = 0;
+    // Runs `work` as one transaction that no other process's `exclusively` of the same name
+    // overlaps, seeing what the one before it committed: nodes starting together migrate one
+    // after the other, and nodes counting one limit count in turn. Inside another transaction
+    // it joins that one and takes no turn of its own.
+    virtual void exclusively(const std::string& name, const std::function<void()>& work) = 0;
+
+    // Whether other processes use the same data (a server), so that state every node must
+    // agree on belongs in the database rather than in memory.
+    virtual bool shared() const = 0;
 
     // The version migrations have reached; 0 for an empty database.
     virtual int schemaVersion() = 0;

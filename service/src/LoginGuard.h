@@ -19,7 +19,8 @@ namespace quorlinth::service {
 // Attempts of any outcome are also limited per client address.
 class LoginGuard {
 public:
-    explicit LoginGuard(const ServiceSettings& settings);
+    // Counts in `shared` when it is given, so that the limits hold across nodes.
+    LoginGuard(const ServiceSettings& settings, Database* shared);
 
     struct Attempt {
         std::string account; // "id:42", or "name:…" for a name that is no account
@@ -33,8 +34,12 @@ public:
 private:
     int64_t accountDelay(const std::string& account, int64_t now);
 
+    // Reserve and give back over all counters as one step, on this node or on all.
+    void inTurn(const std::function<void()>& work);
+
     const ServiceSettings& settings;
-    std::mutex mutex; // reserve and give back over all counters as one step
+    Database* shared;
+    std::mutex mutex;
     RateLimiter attemptsPerAddress;
     RateLimiter failuresPerAccountAddress;
     RateLimiter failuresPerAccount;

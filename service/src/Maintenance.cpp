@@ -15,6 +15,7 @@ void runMaintenance(ServiceContext& context) {
         // A QR sign-in stays a while after expiry so that late polls still read "qr_expired".
         context.db.execute("DELETE FROM qr_logins WHERE expires_at <= ?", {now - 3600});
         context.db.execute("DELETE FROM pairings WHERE expires_at <= ?", {now});
+        context.db.execute("DELETE FROM rate_events WHERE expires_at <= ?", {now});
     } catch (const DatabaseError& error) {
         std::fprintf(stderr, "maintenance failed: %s\n", error.what());
     }

@@ -207,17 +207,19 @@ std::vector<SqlRow> PostgresDatabase::run(const std::string& sql, std::initializ
 }
 
 void PostgresDatabase::runTransaction(const std::function<void()>& work) {
-    runIsolated<pqxx::serializable>(work, nullptr);
+    runIsolated<pqxx::serializable>(work, std::nullopt);
 }
 
-// Read committed, so that after waiting for the lock the statements see the previous
-// migration's tables; one lock number for the service's migrations.
-void PostgresDatabase::migrateExclusively(const std::function<void()>& work) {
-    runIsolated<pqxx::read_committed>(work, "SELECT pg_advisory_xact_lock(7262817001)");
+// Read committed, so that after waiting for the lock each statement sees what the previous
+// holder committed (a serializable snapshot would be taken before the wait). The lock's first
+// number keeps the service's locks apart from any other user of the server.
+void PostgresDatabase::exclusively(const std::string& name, const std::function<void()>& work) {
+    runIsolated<pqxx::read_committed>(work, name);
 }
 
 template <pqxx::isolation_level Isolation>
-void PostgresDatabase::runIsolated(const std::function<void()>& work, const char* firstStatement) {
+void PostgresDatabase::runIsolated(const std::function<void()>& work,
+                                   const std::optional<std::string>& lockName) {
     if (currentTransaction(this)) return work(); // a helper inside the caller's transaction
     Lease lease(*this);
     for (int attempt = 1;; ++attempt) {
@@ -227,7 +229,8 @@ void PostgresDatabase::runIsolated(const std::function<void()>& work, const char
             struct Leave {
                 ~Leave() { currentTransactions.pop_back(); }
             } leave;
-            if (firstStatement) transaction.exec(firstStatement);
+            if (lockName)
+                runOn(transaction, "SELECT pg_advisory_xact_lock(72628170, hashtext(?))", {*lockName});
             work();
             transaction.commit();
             return;

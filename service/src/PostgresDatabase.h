@@ -23,13 +23,14 @@ public:
     int schemaVersion() override;
     void setSchemaVersion(int version) override;
     const SqlDialect& dialect() const override;
-    void migrateExclusively(const std::function<void()>& work) override;
+    void exclusively(const std::string& name, const std::function<void()>& work) override;
+    bool shared() const override { return true; }
 
 private:
     class Lease;
     void runTransaction(const std::function<void()>& work) override;
     template <pqxx::isolation_level Isolation>
-    void runIsolated(const std::function<void()>& work, const char* firstStatement);
+    void runIsolated(const std::function<void()>& work, const std::optional<std::string>& lockName);
     std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
                             int64_t* changes);
     std::unique_ptr<pqxx::connection> acquire();

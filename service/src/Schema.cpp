@@ -95,12 +95,24 @@ void addTokenIssueOrder(Database& db) {
     db.execute("CREATE INDEX tokens_by_issue_order ON tokens(issue_order)");
 }
 
+// Version 3: rate-limit events, where nodes sharing the database count their limits.
+void addRateEvents(Database& db) {
+    create(db, R"(CREATE TABLE rate_events (
+        id INTEGER PRIMARY KEY,
+        limiter TEXT NOT NULL,
+        subject TEXT NOT NULL,
+        at INTEGER NOT NULL,
+        expires_at INTEGER NOT NULL))");
+    db.execute("CREATE INDEX rate_events_by_key ON rate_events(limiter, subject, at)");
+    db.execute("CREATE INDEX rate_events_by_expiry ON rate_events(expires_at)");
+}
+
 struct Migration {
     int version;
     void (*apply)(Database&);
 };
 
-constexpr Migration kMigrations[] = {{1, createVersion1}, {2, addTokenIssueOrder}};
+constexpr Migration kMigrations[] = {{1, createVersion1}, {2, addTokenIssueOrder}, {3, addRateEvents}};
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
 } // namespace
@@ -110,7 +122,7 @@ Result<void> migrateSchema(Database& database) {
         for (const Migration& migration : kMigrations) {
             // Nodes starting together take turns; each reads the version again once it has its
             // turn and skips a step another node has done meanwhile.
-            database.migrateExclusively([&] {
+            database.exclusively("schema", [&] {
                 int version = database.schemaVersion();
                 if (version > kSchemaVersion)
                     throw DatabaseError("database schema version " + std::to_string(version) +

@@ -21,9 +21,16 @@ struct ServiceContext {
         : db(database), settings(settingsIn), serverKey(std::move(serverKeyIn)),
           hasher(settings.development ? PasswordHasher::kDevelopmentCost : PasswordHasher::kProductionCost),
           tokens(database, clock, settings), hub(clock, settings), ice(std::move(iceIn)),
-          outbox(settings.development), logins(settings),
-          sessionRequests(size_t(settings.sessionRequestLimit), 60), guestAttempts(10, 60), captchas(30, 60),
-          diagnostics(10, 3600), renewals(size_t(settings.renewalsPerDevice), 3600) {}
+          outbox(settings.development), logins(settings, sharedCounters(database)),
+          sessionRequests(size_t(settings.sessionRequestLimit), 60, sharedCounters(database),
+                          "session_requests"),
+          guestAttempts(10, 60, sharedCounters(database), "guest_attempts"),
+          captchas(30, 60, sharedCounters(database), "captchas"),
+          diagnostics(10, 3600, sharedCounters(database), "diagnostics"),
+          renewals(size_t(settings.renewalsPerDevice), 3600, sharedCounters(database), "renewals") {}
+
+    // Nodes sharing a database count their limits there; a single process counts in memory.
+    static Database* sharedCounters(Database& database) { return database.shared() ? &database : nullptr; }
 
     Database& db;
     const ServiceSettings settings;

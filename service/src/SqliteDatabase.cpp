@@ -46,6 +46,8 @@ const SqlDialect& SqliteDatabase::dialect() const {
 
 void SqliteDatabase::runTransaction(const std::function<void()>& work) {
     std::lock_guard lock(mutex);
+    // Only this thread can be inside a transaction while it holds the lock: join it.
+    if (!sqlite3_get_autocommit(handle)) return work();
     execute("BEGIN IMMEDIATE");
     try {
         work();

@@ -21,7 +21,9 @@ public:
     int schemaVersion() override;
     void setSchemaVersion(int version) override;
     const SqlDialect& dialect() const override;
-    void migrateExclusively(const std::function<void()>& work) override { runTransaction(work); }
+    // BEGIN IMMEDIATE already excludes every other writer of the file.
+    void exclusively(const std::string&, const std::function<void()>& work) override { runTransaction(work); }
+    bool shared() const override { return false; }
 
 private:
     void runTransaction(const std::function<void()>& work) override;

@@ -86,7 +86,36 @@ TEST_F(PostgresStart, NodesStartingTogetherOnOneDatabaseMigrateItOnce) {
     }
     ProgramRun versions =
         runProgram({"psql", url, "-tAc", "SELECT COUNT(*), MAX(version) FROM schema_version"});
-    EXPECT_EQ("1|2\n", versions.out) << versions.err;
+    EXPECT_EQ("1|3\n", versions.out) << versions.err;
+}
+
+// Each node alone has seen fewer failures than the limit; together they have reached it.
+TEST_F(PostgresStart, SignInLimitsHoldAcrossNodesSharingTheDatabase) {
+    std::string url = databaseUrl();
+    ASSERT_FALSE(url.empty());
+    ASSERT_EQ(0, addUser(kUser, kPassword, kPhone));
+    TempDir secondDir;
+    auto startNode = [&](const TempDir& folder) {
+        ServiceProcess::Options options;
+        options.databaseUrl = url;
+        options.secretFile = dir.path() / "shared.key";
+        options.extraArguments = {"--set", "login_failures_per_account_address=3"};
+        return std::make_unique<ServiceProcess>(folder, options);
+    };
+    std::unique_ptr<ServiceProcess> nodes[] = {startNode(dir), startNode(secondDir)};
+    for (auto& node : nodes)
+        ASSERT_TRUE(node->started()) << node->logText();
+    HttpClient first(nodes[0]->port()), second(nodes[1]->port());
+    auto signInStatus = [&](HttpClient& node, const char* password) {
+        return node.request("POST", "/v1/auth/login", "", Json{{"username", kUser}, {"password", password}})
+            .status;
+    };
+    EXPECT_EQ(200, signInStatus(second, kPassword)) << "a right password gives its reservation back";
+    EXPECT_EQ(401, signInStatus(first, "wrong"));
+    EXPECT_EQ(401, signInStatus(second, "wrong"));
+    EXPECT_EQ(401, signInStatus(first, "wrong"));
+    EXPECT_EQ(429, signInStatus(second, kPassword));
+    EXPECT_EQ(429, signInStatus(first, kPassword));
 }
 
 TEST_F(PostgresStart, AnUnreachableServerStopsTheStartWithAClearMessage) {
