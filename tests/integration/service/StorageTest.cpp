@@ -130,5 +130,50 @@ TEST_F(PostgresStart, AnUnreachableServerStopsTheStartWithAClearMessage) {
     EXPECT_NE(0, addServiceUserTo(url, dir.path() / "add-user.log", kUser, kPassword));
 }
 
+// An SQLite file from before tokens were numbered (schema version 1), made by taking the later
+// versions' additions out of a file this build wrote.
+class OlderSqliteFile : public ServiceTest {
+protected:
+    ProgramRun sql(const std::string& statements) {
+        return runProgram({"sqlite3", (dir.path() / "service.sqlite").string(), statements});
+    }
+
+    void restart(std::vector<std::string> extraArguments) {
+        service.reset();
+        ServiceProcess::Options options;
+        options.extraArguments = std::move(extraArguments);
+        service = std::make_unique<ServiceProcess>(dir, options);
+    }
+};
+
+TEST_F(OlderSqliteFile, IsMigratedKeepingAccountsDevicesAndTheOrderOfTokens) {
+    std::string first = signIn(), second = signIn();
+    BoundDevice mac = bind(first, "INSTALL-1");
+    service.reset();
+    ProgramRun downgraded = sql("DROP TABLE rate_events; DROP INDEX tokens_by_issue_order; "
+                                "ALTER TABLE tokens DROP COLUMN issue_order; PRAGMA user_version=1;");
+    ASSERT_EQ(0, downgraded.exitCode) << downgraded.err;
+
+    restart({"--set", "account_tokens_per_user=2"});
+    ASSERT_TRUE(service->started()) << service->logText();
+    client = std::make_unique<HttpClient>(service->port());
+    EXPECT_EQ("3\n", sql("PRAGMA user_version").out);
+    EXPECT_EQ("书房的 Mac", field::string(deviceInList(second, mac.id), "name", ""));
+    EXPECT_EQ(200, heartbeat(mac, true, true, true).status);
+    std::string third = signIn();
+    EXPECT_EQ(401, client->request("GET", "/v1/devices", first).status) << "the oldest token goes first";
+    EXPECT_EQ(200, client->request("GET", "/v1/devices", second).status);
+    EXPECT_EQ(200, client->request("GET", "/v1/devices", third).status);
+}
+
+TEST_F(OlderSqliteFile, FromANewerBuildIsRefusedUntouched) {
+    service.reset();
+    ASSERT_EQ(0, sql("PRAGMA user_version=99").exitCode);
+    restart({});
+    EXPECT_FALSE(service->started());
+    EXPECT_NE(std::string::npos, service->logText().find("newer than this build")) << service->logText();
+    EXPECT_EQ("99\n", sql("PRAGMA user_version").out);
+}
+
 } // namespace
 } // namespace quorlinth::testing
