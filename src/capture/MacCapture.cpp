@@ -187,6 +187,14 @@ std::optional<DisplayMode> MacCapture::pixelMode(DisplayID display) {
     return std::nullopt;
 }
 
+void MacCapture::setFrameRate(int64_t fps) {
+    if (fps <= 0 || fps == frameRate) return;
+    frameRate = fps;
+    log("采集帧率 " + std::to_string(fps));
+    streamConfig.minimumFrameIntervalTimescale = int32_t(fps);
+    if (stream) stream->updateConfiguration(streamConfig);
+}
+
 void MacCapture::startStream(DisplayID target, DisplayID chosen, Cancelled cancelled, AttemptDone done) {
     DisplayMode points = platform.displays.bounds(chosen).value_or(DisplayMode{});
     DisplayMode pixels = pixelMode(chosen).value_or(points);
@@ -203,6 +211,7 @@ void MacCapture::startStream(DisplayID target, DisplayID chosen, Cancelled cance
     StreamConfiguration config;
     config.width = output.width;
     config.height = output.height;
+    config.minimumFrameIntervalTimescale = int32_t(frameRate);
     auto weak = weak_from_this();
     // The stream's identity for its stop report; set below, before that report can be handled.
     auto identity = std::make_shared<const CaptureStream*>(nullptr);
@@ -223,6 +232,7 @@ void MacCapture::startStream(DisplayID target, DisplayID chosen, Cancelled cance
         return done(Error{"采集已停止"});
     }
     auto previous = std::exchange(stream, started.value());
+    streamConfig = config;
     displayID = chosen;
     streamFailed = false;
     if (virtualDisplay && chosen != virtualDisplay->displayID() && screenSharingSeen) {

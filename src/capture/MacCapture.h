@@ -80,6 +80,9 @@ public:
     void setLocked(bool locked);
     bool isLocked() const { return locked; }
     void setQuality(MacShareQuality quality) { this->quality = quality; }
+    // The frames per second the share host sends: the capture delivers no more than that, so
+    // no picture waits for the host's next due time. Applies to the running stream too.
+    void setFrameRate(int64_t fps);
 
     // The controller's viewport; after changing `current`, call applyViewport().
     MacViewportSession& viewport() { return viewportSession; }
@@ -153,6 +156,8 @@ private:
     std::shared_ptr<CaptureStream> stream;
     SerialQueue queue{"quorlinth.mac.capture"};
     MacShareQuality quality = MacShareQuality::sharp;
+    int64_t frameRate = 30;
+    StreamConfiguration streamConfig; // of the running stream
     DisplayID displayID = 0;
     bool running = false;
     bool streamFailed = false;

@@ -63,6 +63,16 @@ void MacShareHost::onMain(std::function<void()> task) {
     });
 }
 
+// The capture follows the profile's frame rate, through the owner.
+void MacShareHost::setProfile(const MacStreamProfile& next) {
+    bool rateChanged = next.fps != profile.fps;
+    profile = next;
+    if (rateChanged)
+        onMain([this, fps = next.fps] {
+            if (onFrameRate) onFrameRate(fps);
+        });
+}
+
 void MacShareHost::log(const std::string& text) const {
     if (options.log)
         options.log(text);
@@ -330,7 +340,7 @@ void MacShareHost::handleOffer(const std::string& sdp) {
     viewerLevel = quorlinth::viewerLevel(sdp);
     route.reset();
     routeBox.set(std::nullopt);
-    profile = MacStreamProfile::resolve(options.quality, viewerLevel, route);
+    setProfile(MacStreamProfile::resolve(options.quality, viewerLevel, route));
 
     RTCConfiguration configuration;
     configuration.iceServers = sessionICE;
@@ -543,7 +553,7 @@ void MacShareHost::readRoute(const RTCStatisticsReport& report) {
     if (route == found) return;
     route = found;
     routeBox.set(route);
-    profile = MacStreamProfile::resolve(options.quality, viewerLevel, route);
+    setProfile(MacStreamProfile::resolve(options.quality, viewerLevel, route));
     applyEncoding();
 }
 
@@ -614,7 +624,7 @@ void MacShareHost::endSession() {
     mediaConnected = false;
     route.reset();
     routeBox.set(std::nullopt);
-    profile = MacStreamProfile::resolve(options.quality, 0, std::nullopt);
+    setProfile(MacStreamProfile::resolve(options.quality, 0, std::nullopt));
     sessionICE.clear();
     localSend = nullptr;
 }

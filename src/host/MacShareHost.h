@@ -78,6 +78,8 @@ public:
     std::function<void(std::string message)> onInput;
     std::function<bool()> inputReady;
     std::function<void(std::shared_ptr<RTCDataChannel>, std::string controllerID)> onTransferChannel;
+    // The frames per second the current profile sends (the route decides it).
+    std::function<void(int64_t fps)> onFrameRate;
 
     void start();
     // Final: ends the session, closes the socket; a stopped host ignores every later event.
@@ -127,6 +129,7 @@ private:
     void pulseFrame();
     void pushFrame(const SharedPixels& pixels, int64_t capturedNs, int64_t nowNs);
     void applyEncoding();
+    void setProfile(const MacStreamProfile& next);
     void routeTick();
     void readRoute(const RTCStatisticsReport& report);
     void logEncoder(const RTCStatisticsReport& report);

@@ -209,6 +209,10 @@ ShareHostCallbacks MacModel::hostCallbacks(uint64_t generation) {
         }
         self->transfer->adopt(std::move(channel), std::move(controllerID));
     };
+    callbacks.onFrameRate = [weak, generation](int64_t fps) {
+        auto self = weak.lock();
+        if (self && self->isCurrentHost(generation) && self->capture) self->capture->setFrameRate(fps);
+    };
     return callbacks;
 }
 

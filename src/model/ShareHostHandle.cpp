@@ -34,6 +34,7 @@ ShareHostFactory serviceShareHosts(MacServiceConfig service, MacShareHost::Optio
         host->onInput = std::move(callbacks.onInput);
         host->inputReady = std::move(callbacks.inputReady);
         host->onTransferChannel = std::move(callbacks.onTransferChannel);
+        host->onFrameRate = std::move(callbacks.onFrameRate);
         return std::make_shared<ServiceShareHost>(std::move(host));
     };
 }

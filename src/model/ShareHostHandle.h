@@ -24,6 +24,7 @@ struct ShareHostCallbacks {
     std::function<void(std::string message)> onInput;
     std::function<bool()> inputReady;
     std::function<void(std::shared_ptr<RTCDataChannel>, std::string controllerID)> onTransferChannel;
+    std::function<void(int64_t fps)> onFrameRate;
 };
 
 // The share host as the model drives it: the real one over the service, or a recording fake.

@@ -51,6 +51,8 @@ public:
     virtual ~CaptureStream() = default;
     // Ends delivery; idempotent. No sample is delivered once this returns on the sample queue.
     virtual void stop() = 0;
+    // A running stream takes the new frame interval (the output size stays as started).
+    virtual void updateConfiguration(const StreamConfiguration& config) = 0;
 };
 
 // Records one display at a time as a stream of BGRA samples.

@@ -28,6 +28,8 @@ public:
                   }) {}
     ~PatternStream() override { stop(); }
     void stop() override { *open = false; }
+    // The pattern keeps its own rate; the share host paces what it sends.
+    void updateConfiguration(const StreamConfiguration&) override {}
 
 private:
     std::shared_ptr<std::atomic<bool>> open = std::make_shared<std::atomic<bool>>(true);

@@ -22,6 +22,7 @@ public:
         // Ends the stream as the system would.
         void failFromSystem(const std::string& reason);
         void stop() override { stopped = true; }
+        void updateConfiguration(const StreamConfiguration& changed) override { config = changed; }
 
     private:
         friend class FakeScreenCapture;

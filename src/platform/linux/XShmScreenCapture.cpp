@@ -21,6 +21,13 @@ namespace quorlinth {
 
 namespace {
 
+// The configuration's minimum frame interval in whole milliseconds (33 without one).
+Millis frameInterval(const StreamConfiguration& config) {
+    if (config.minimumFrameIntervalTimescale <= 0) return Millis(33);
+    return Millis(
+        std::max<int64_t>(1, 1000 * config.minimumFrameIntervalValue / config.minimumFrameIntervalTimescale));
+}
+
 std::string x11Error(Display* display, int code) {
     char text[256] = {};
     XGetErrorText(display, code, text, sizeof text);
@@ -176,11 +183,8 @@ public:
     // pacing); the periodic tick follows the cursor, reports an unchanged screen as idle and is
     // the whole schedule when the server has no DAMAGE.
     void begin(Dispatcher& queue, Millis period) {
-        fps = std::max(1, int(std::lround(1000.0 / double(period.count()))));
         sampleQueue = queue.handle();
-        timer = queue.every(Millis(0), period, [weak = weak_from_this()] {
-            if (auto self = weak.lock()) self->tick();
-        });
+        pace(period);
         if (damage) {
             watch = std::make_unique<SocketWatch>(ConnectionNumber(connection->get()),
                                                   [weak = weak_from_this(), handle = sampleQueue] {
@@ -192,6 +196,14 @@ public:
         }
     }
 
+    void updateConfiguration(const StreamConfiguration& config) override {
+        auto queue = sampleQueue.lock();
+        if (!queue || stopped) return;
+        queue->post([weak = weak_from_this(), period = frameInterval(config)] {
+            if (auto self = weak.lock()) self->pace(period);
+        });
+    }
+
     void stop() override {
         if (stopped.exchange(true)) return;
         timer.cancel();
@@ -200,6 +212,16 @@ public:
     }
 
 private:
+    // The rate changes on the sample queue (or before the first sample).
+    void pace(Millis period) {
+        auto queue = sampleQueue.lock();
+        if (!queue || stopped) return;
+        fps = std::max(1, int(std::lround(1000.0 / double(period.count()))));
+        timer = queue->every(Millis(0), period, [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->tick();
+        });
+    }
+
     // Only the sample queue runs these.
     void tick() {
         if (stopped) return;
@@ -364,11 +386,7 @@ XShmScreenCapture::startStream(DisplayID display, const StreamConfiguration& con
     auto stream =
         std::make_shared<XShmStream>(std::move(connection), *where, std::move(onSample), std::move(onStop));
     if (auto ready = stream->setUp(); !ready) return Error{ready.error()};
-    int64_t intervalMs = config.minimumFrameIntervalTimescale > 0
-                             ? std::max<int64_t>(1, 1000 * config.minimumFrameIntervalValue /
-                                                        config.minimumFrameIntervalTimescale)
-                             : 33;
-    stream->begin(sampleQueue, Millis(intervalMs));
+    stream->begin(sampleQueue, frameInterval(config));
     return std::shared_ptr<CaptureStream>(stream);
 }
 

@@ -235,3 +235,28 @@ TEST_F(X11CaptureTest, ControllerViewportTheScreenCannotShowKeepsTheRealDisplayA
     EXPECT_EQ(displays->currentMode(displays->mainDisplay()), (DisplayMode{1920, 1080, 1920, 1080}));
     pipeline->stop();
 }
+
+// The share host's frame rate reaches a running stream: an unchanged screen's ticks (one idle
+// sample per frame interval) come six times less often at 5 fps than at 30.
+TEST_F(X11CaptureTest, ARunningStreamTakesANewFrameRate) {
+    X11TestWindow window(xvfb.display(), 1920, 1080);
+    ASSERT_TRUE(window.ready());
+    SerialQueue queue("quorlinth.mac.capture");
+    std::atomic<int> idle{0};
+    StreamConfiguration config;
+    config.width = 1920;
+    config.height = 1080;
+    auto stream = capture->startStream(
+        displays->mainDisplay(), config, queue,
+        [&](CaptureSample sample) { idle += sample.status == FrameStatus::idle; }, [](std::string) {});
+    ASSERT_TRUE(stream) << stream.error();
+    ASSERT_TRUE(waitFor([&] { return idle >= 5; }));
+
+    config.minimumFrameIntervalTimescale = 5;
+    stream.value()->updateConfiguration(config);
+    loop.runFor(Millis(200)); // the change lands on the sample queue
+    int before = idle;
+    loop.runFor(Millis(2000));
+    EXPECT_LE(idle - before, 15) << "about 10 ticks in two seconds at 5 fps, 60 at 30 fps";
+    stream.value()->stop();
+}

@@ -33,6 +33,28 @@ TEST(MacModel, PressingStartTwiceStartsOneShare) {
     EXPECT_FALSE(model->state().starting.get());
 }
 
+// The capture runs at the rate the host sends (a relay route's profile sends fewer frames), so
+// no captured picture waits for the host's next due time; a stopped share's host changes nothing.
+TEST(MacModel, TheCaptureFollowsTheHostsFrameRate) {
+    ModelHarness h;
+    auto model = h.makeModel();
+    model->startSharing();
+    ASSERT_TRUE(h.runUntil([&] { return model->state().sharing.get(); }));
+    auto stream = h.screen.latest();
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->config.minimumFrameIntervalTimescale, 30);
+    int width = stream->config.width;
+    h.hosts[0]->callbacks.onFrameRate(20);
+    EXPECT_EQ(stream->config.minimumFrameIntervalValue, 1);
+    EXPECT_EQ(stream->config.minimumFrameIntervalTimescale, 20);
+    EXPECT_EQ(stream->config.width, width) << "only the rate changes";
+
+    model->stopSharing();
+    ASSERT_TRUE(h.runUntil([&] { return !model->state().sharing.get(); }));
+    h.hosts[0]->callbacks.onFrameRate(10);
+    EXPECT_EQ(stream->config.minimumFrameIntervalTimescale, 20) << "a stopped share's host is ignored";
+}
+
 TEST(MacModel, ACaptureThatCannotStartLeavesTheModelIdleWithTheReason) {
     ModelHarness h;
     h.screen.startResults = {"无法打开显示器"};
