@@ -49,6 +49,13 @@ SqlValue valueOf(const pqxx::field& field) {
     }
 }
 
+// Errors that say the server is going away or not taking work (connection exceptions, an
+// operator's or a crash's shutdown, a server still starting), not that the statement was wrong.
+bool serverUnavailable(const pqxx::sql_error& error) {
+    const std::string state = error.sqlstate();
+    return state.rfind("08", 0) == 0 || state.rfind("57P", 0) == 0;
+}
+
 std::vector<SqlRow> rowsOf(const pqxx::result& result) {
     std::vector<SqlRow> rows;
     rows.reserve(result.size());
@@ -202,7 +209,9 @@ std::vector<SqlRow> PostgresDatabase::run(const std::string& sql, std::initializ
         lease.markBroken();
         throw DatabaseUnavailable(std::string("lost the PostgreSQL server: ") + error.what());
     } catch (const pqxx::sql_error& error) {
-        throw DatabaseError(error.what());
+        if (!serverUnavailable(error)) throw DatabaseError(error.what());
+        lease.markBroken();
+        throw DatabaseUnavailable(std::string("the PostgreSQL server is unavailable: ") + error.what());
     }
 }
 
@@ -246,7 +255,9 @@ void PostgresDatabase::runIsolated(const std::function<void()>& work,
         } catch (const pqxx::deadlock_detected& error) {
             if (attempt == kTransactionAttempts) throw DatabaseError(error.what());
         } catch (const pqxx::sql_error& error) {
-            throw DatabaseError(error.what());
+            if (!serverUnavailable(error)) throw DatabaseError(error.what());
+            lease.markBroken();
+            throw DatabaseUnavailable(std::string("the PostgreSQL server is unavailable: ") + error.what());
         }
     }
 }

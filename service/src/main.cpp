@@ -1,6 +1,7 @@
 #include "AuthApi.h"
 #include "HttpServer.h"
 #include "Maintenance.h"
+#include "RedisBus.h"
 #include "Router.h"
 #include "Schema.h"
 #include "Secrets.h"
@@ -96,8 +97,23 @@ int serve(const std::vector<std::string>& arguments) {
         }
         releases = folder.value();
     }
+    std::optional<RedisBus::Location> busLocation;
+    if (!serve.settings.busUrl.empty()) {
+        auto location = RedisBus::parseUrl(serve.settings.busUrl);
+        if (!location) {
+            std::fprintf(stderr, "%s\n", location.error().c_str());
+            return 2;
+        }
+        busLocation = location.value();
+    }
     raiseDescriptorLimit();
     ServiceContext context(*database.value(), serve.settings, ice, serverKey.value());
+    // Declared after the context and stopped before it goes: the bus's threads call the hub.
+    std::unique_ptr<RedisBus> bus;
+    if (busLocation) {
+        bus = std::make_unique<RedisBus>(*busLocation);
+        context.hub.useBus(bus.get());
+    }
     Router router(context);
     HttpServer server(context, router, serve.trustedProxies, std::move(releases));
     auto base = server.listen(serve.listen, serve.tls);
@@ -111,6 +127,7 @@ int serve(const std::vector<std::string>& arguments) {
                  serve.development ? " (development mode: SMS outbox and clock control enabled)" : "");
     server.every(std::chrono::seconds(5), [&context] { runMaintenance(context); });
     server.run();
+    if (bus) bus->stop();
     std::fprintf(stderr, "quorlinth-service stopped\n");
     return 0;
 }

@@ -50,6 +50,23 @@ TEST_F(PostgresOutage, RequestsAnswer503WhileTheServerIsAwayAndNothingIsLostAfte
     EXPECT_NE(nullptr, SignalClient::connect(service->port(), mac.token, mac.id));
 }
 
+// An operator (or a failover) ends the service's connections: the next requests answer as a
+// busy service would, or normally, never as a fault, and the service carries on.
+TEST_F(PostgresOutage, EndedConnectionsAnswerBusyNotAFault) {
+    std::string token = signIn();
+    ASSERT_FALSE(token.empty());
+    for (int round = 0; round < 3; ++round) {
+        ProgramRun ended = runProgram({"psql", databaseUrl(), "-tAc",
+                                       "SELECT COUNT(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                                       "datname = current_database() AND pid <> pg_backend_pid()"});
+        ASSERT_EQ(0, ended.exitCode) << ended.err;
+        std::vector<HttpReply> replies =
+            concurrently(6, [&](int) { return client->request("GET", "/v1/devices", token); });
+        EXPECT_EQ(6, countOf(replies, 200) + countOf(replies, 503, "service_busy")) << service->logText();
+    }
+    EXPECT_EQ(200, client->request("GET", "/v1/devices", token).status);
+}
+
 class PostgresStart : public PostgresOutage {
 protected:
     void SetUp() override {}
