@@ -8,7 +8,9 @@
 #include "store/KeyStore.h"
 #include "ui/AccountSignals.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <filesystem>
@@ -146,4 +148,30 @@ TEST_F(LoginScreen, QRNeedsConsentAndABusyAccountDisablesEveryAction) {
         EXPECT_FALSE(button->isEnabled()) << button->text().toStdString();
     account->setBusy(false);
     EXPECT_TRUE(view->loginButton()->isEnabled());
+}
+
+// Tab alone walks the password sign-in in reading order: user name, password, the sign-in
+// button, the consent under the form, and on to the mode switcher.
+TEST_F(LoginScreen, TabWalksThePasswordSignInInReadingOrder) {
+    view->show();
+    view->consentBox()->setChecked(true);
+    view->usernameField()->setText(QStringLiteral("alice"));
+    view->passwordField()->setText(QStringLiteral("secret"));
+    view->usernameField()->setFocus();
+    std::vector<QWidget*> reached = {view->focusWidget()};
+    for (int step = 0; step < 12; ++step) {
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QApplication::sendEvent(view->focusWidget(), &tab);
+        reached.push_back(view->focusWidget());
+    }
+    auto position = [&](QWidget* widget) {
+        return std::find(reached.begin(), reached.end(), widget) - reached.begin();
+    };
+    std::vector<QWidget*> order = {view->usernameField(), view->passwordField(), view->loginButton(),
+                                   view->consentBox()};
+    for (size_t index = 0; index < order.size(); ++index) {
+        SCOPED_TRACE(index);
+        ASSERT_LT(position(order[index]), long(reached.size())) << "never reached";
+        if (index > 0) EXPECT_LT(position(order[index - 1]), position(order[index]));
+    }
 }
