@@ -9,12 +9,13 @@ const char* const kUsage =
     "usage: quorlinth-service --listen HOST:PORT (--db PATH | --database URL --secret-file FILE)\n"
     "                         [--tls-cert FILE --tls-key FILE] [--dev] [--ice-config FILE]\n"
     "                         [--secret-file FILE] [--trusted-proxy ADDRESS]... [--set NAME=VALUE]...\n"
-    "                         [--releases DIR] [--bus redis://HOST:PORT]\n"
+    "                         [--releases DIR] [--bus URL]\n"
     "       quorlinth-service add-user (--db PATH | --database URL) USERNAME PASSWORD [--phone PHONE] "
     "[--dev]\n"
     "  --db PATH       an SQLite file, for a single node\n"
     "  --database URL  a PostgreSQL server shared by every node (postgresql://...)\n"
-    "  --bus URL       a Redis server that carries signaling between nodes (redis://...)\n";
+    "  --bus URL       a Redis server that carries signaling between nodes:\n"
+    "                  redis://HOST[:PORT] | redis:///path/redis.sock\n";
 
 namespace {
 
