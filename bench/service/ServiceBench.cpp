@@ -1,6 +1,9 @@
 // Figures of the account service on loopback: password sign-ins per second, health latency
 // while 200 bogus sign-ins are in flight, signaling sockets held at once and relay round
-// trips with 2,000 sockets open. Prints `name value unit` lines.
+// trips with 2,000 sockets open, on one node and on two nodes joined by Redis (what the bus
+// adds per relayed message). Prints `name value unit` lines.
+#include "PostgresServer.h"
+#include "RedisServer.h"
 #include "ServiceHarness.h"
 
 #include <algorithm>
@@ -208,34 +211,40 @@ void raiseDescriptorLimit() {
     }
 }
 
-void benchSignaling() {
-    TempDir dir;
-    addServiceUser(dir.path() / "service.sqlite", kUser, kPassword);
-    TunedService service(dir,
-                         {"--set", "device_limit=100000", "--set", "max_connections_per_address=100000"});
-    HttpClient client(service.port());
-    std::string account = field::string(login(client, kUser, kPassword).json(), "access_token", "");
+// What a relay run measured: sockets held, their mean opening time and the round trips.
+struct RelayFigures {
+    size_t held = 0;
+    double openMean = 0;
+    std::vector<double> roundTrips;
+};
+
+// `sockets` signaling sockets of one account, hosts (even) on the node at `hostPort` and
+// controllers (odd) on the node at `controllerPort`; the first kRelayPairs pairs hold accepted
+// sessions in which each host echoes a candidate back and the controller times the round trip.
+RelayFigures measureRelay(uint16_t hostPort, uint16_t controllerPort, int sockets) {
+    RelayFigures figures;
+    HttpClient hostNode(hostPort), controllerNode(controllerPort);
+    std::string account = field::string(login(hostNode, kUser, kPassword).json(), "access_token", "");
     std::vector<BoundDevice> devices;
-    for (int i = 0; i < kSockets; ++i)
+    for (int i = 0; i < sockets; ++i)
         devices.push_back(
-            bindDevice(client, account, "BENCH-" + std::to_string(i), "设备 " + std::to_string(i)));
+            bindDevice(hostNode, account, "BENCH-" + std::to_string(i), "设备 " + std::to_string(i)));
     SocketFleet fleet;
     auto start = Clock::now();
-    for (const BoundDevice& device : devices)
-        if (!fleet.add(service.port(), device)) break;
-    report("service_signal_sockets_held", double(fleet.size()), "sockets");
-    report("service_signal_socket_open_mean", millisSince(start) / double(std::max<size_t>(fleet.size(), 1)),
-           "ms");
-    if (fleet.size() < size_t(2 * kRelayPairs)) return;
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (!fleet.add(i % 2 == 0 ? hostPort : controllerPort, devices[i])) break;
+    figures.held = fleet.size();
+    figures.openMean = millisSince(start) / double(std::max<size_t>(fleet.size(), 1));
+    if (fleet.size() < size_t(2 * kRelayPairs)) return figures;
 
     // Sessions between pairs (host 2k, controller 2k+1), each accepted before the fleet reads.
     std::vector<std::string> sessionIds;
     for (int pair = 0; pair < kRelayPairs; ++pair) {
         const BoundDevice& host = devices[size_t(2 * pair)];
         const BoundDevice& controller = devices[size_t(2 * pair + 1)];
-        sendHeartbeat(client, host, true, true, true);
-        HttpReply created = client.request("POST", "/v1/sessions", account,
-                                           Json{{"device_id", host.id}, {"controller_id", controller.id}});
+        sendHeartbeat(hostNode, host, true, true, true);
+        HttpReply created = controllerNode.request(
+            "POST", "/v1/sessions", account, Json{{"device_id", host.id}, {"controller_id", controller.id}});
         std::string id = field::string(created.json(), "session_id", "");
         sessionIds.push_back(id);
         auto& hostSocket = fleet.at(size_t(2 * pair));
@@ -248,17 +257,15 @@ void benchSignaling() {
         controllerSocket.buffer.consume(controllerSocket.buffer.size());
     }
 
-    // Each host echoes a candidate back; the controller times the round trip.
     std::mutex mutex;
     std::condition_variable returned;
-    std::vector<double> roundTrips;
     std::vector<Clock::time_point> sentAt(kRelayPairs);
     for (int pair = 0; pair < kRelayPairs; ++pair) {
         auto& hostSocket = fleet.at(size_t(2 * pair));
         hostSocket.onFrame = [&fleet, &hostSocket](const std::string& text) { fleet.send(hostSocket, text); };
         fleet.at(size_t(2 * pair + 1)).onFrame = [&, pair](const std::string&) {
             std::lock_guard lock(mutex);
-            roundTrips.push_back(millisSince(sentAt[size_t(pair)]));
+            figures.roundTrips.push_back(millisSince(sentAt[size_t(pair)]));
             returned.notify_all();
         };
     }
@@ -267,7 +274,7 @@ void benchSignaling() {
         size_t expected;
         {
             std::lock_guard lock(mutex);
-            expected = roundTrips.size() + kRelayPairs;
+            expected = figures.roundTrips.size() + kRelayPairs;
         }
         for (int pair = 0; pair < kRelayPairs; ++pair) {
             {
@@ -281,18 +288,85 @@ void benchSignaling() {
                               {"candidate", "candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host"}}));
         }
         std::unique_lock lock(mutex);
-        if (!returned.wait_for(lock, std::chrono::seconds(10), [&] { return roundTrips.size() >= expected; }))
+        if (!returned.wait_for(lock, std::chrono::seconds(10),
+                               [&] { return figures.roundTrips.size() >= expected; }))
             break;
     }
     fleet.stop();
-    report("service_relay_round_trips", double(roundTrips.size()), "samples");
-    report("service_relay_round_trip_p50_with_2000_sockets", percentile(roundTrips, 0.5), "ms");
-    report("service_relay_round_trip_p99_with_2000_sockets", percentile(roundTrips, 0.99), "ms");
+    std::lock_guard lock(mutex);
+    return figures;
+}
+
+void reportRelay(const RelayFigures& figures, const std::string& setting) {
+    report("service_signal_sockets_held" + setting, double(figures.held), "sockets");
+    report("service_signal_socket_open_mean" + setting, figures.openMean, "ms");
+    report("service_relay_round_trips" + setting, double(figures.roundTrips.size()), "samples");
+    report("service_relay_round_trip_p50" + setting, percentile(figures.roundTrips, 0.5), "ms");
+    report("service_relay_round_trip_p99" + setting, percentile(figures.roundTrips, 0.99), "ms");
+}
+
+const std::vector<std::string> kRelayLimits = {"--set", "device_limit=100000", "--set",
+                                               "max_connections_per_address=100000"};
+
+void benchSignaling() {
+    TempDir dir;
+    addServiceUser(dir.path() / "service.sqlite", kUser, kPassword);
+    TunedService service(dir, kRelayLimits);
+    reportRelay(measureRelay(service.port(), service.port(), kSockets), "_with_2000_sockets");
+}
+
+// A node on a PostgreSQL database, joined to others through `bus` when given.
+struct Node {
+    Node(const std::string& database, const std::filesystem::path& key, const std::string& bus) {
+        ServiceProcess::Options options;
+        options.databaseUrl = database;
+        options.secretFile = key;
+        options.extraArguments = kRelayLimits;
+        if (!bus.empty()) options.extraArguments.insert(options.extraArguments.end(), {"--bus", bus});
+        process = std::make_unique<ServiceProcess>(dir, options);
+    }
+    TempDir dir;
+    std::unique_ptr<ServiceProcess> process;
+};
+
+// One node on PostgreSQL without a bus, then two on PostgreSQL joined by Redis with every host on
+// one node and every controller on the other, so each relayed message crosses the bus.
+void benchCluster() {
+    PostgresServer postgres;
+    RedisServer redis;
+    if (!postgres.started() || !redis.started()) {
+        std::fprintf(stderr, "cluster: %s%s\n", postgres.failure().c_str(), redis.failure().c_str());
+        return;
+    }
+    TempDir keys;
+    RelayFigures one, two;
+    {
+        std::string database = postgres.createDatabase();
+        addServiceUserTo(database, keys.path() / "add-user.log", kUser, kPassword);
+        Node single(database, keys.path() / "one.key", "");
+        if (!single.process->started()) return;
+        one = measureRelay(single.process->port(), single.process->port(), kSockets);
+    }
+    {
+        std::string database = postgres.createDatabase();
+        addServiceUserTo(database, keys.path() / "add-user.log", kUser, kPassword);
+        Node a(database, keys.path() / "two.key", redis.url()),
+            b(database, keys.path() / "two.key", redis.url());
+        if (!a.process->started() || !b.process->started()) return;
+        two = measureRelay(a.process->port(), b.process->port(), kSockets);
+    }
+    reportRelay(one, "_one_node_postgresql");
+    reportRelay(two, "_two_nodes_redis_bus");
+    // A round trip is two relayed messages, each crossing the bus once.
+    report("service_bus_cost_per_relayed_message_p50",
+           (percentile(two.roundTrips, 0.5) - percentile(one.roundTrips, 0.5)) / 2, "ms");
+    report("service_bus_cost_per_relayed_message_p99",
+           (percentile(two.roundTrips, 0.99) - percentile(one.roundTrips, 0.99)) / 2, "ms");
 }
 
 } // namespace
 
-// Runs every part, or only those named on the command line (signins, health, signaling).
+// Runs every part, or only those named on the command line (signins, health, signaling, cluster).
 int main(int argc, char** argv) {
     raiseDescriptorLimit();
     std::vector<std::string> only(argv + 1, argv + argc);
@@ -302,5 +376,6 @@ int main(int argc, char** argv) {
     if (wanted("signins")) benchSignIns();
     if (wanted("health")) benchHealthUnderBogusSignIns();
     if (wanted("signaling")) benchSignaling();
+    if (wanted("cluster")) benchCluster();
     return 0;
 }
