@@ -224,6 +224,7 @@ Result<void> RTCPeerConnection::Impl::start() {
 
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return Error{"the peer connection pipeline did not start"};
+    std::lock_guard timers(timerMutex);
     consentTimer = queue->every(kConsentCheckPeriod, kConsentCheckPeriod, [weak] {
         if (auto self = weak.lock()) self->checkConsent();
     });
@@ -235,9 +236,12 @@ Result<void> RTCPeerConnection::Impl::start() {
 
 void RTCPeerConnection::Impl::close() {
     if (closed.exchange(true)) return;
-    consentTimer.cancel();
-    rateTimer.cancel();
-    pumpTimer.cancel();
+    {
+        std::lock_guard timers(timerMutex);
+        consentTimer.cancel();
+        rateTimer.cancel();
+        pumpTimer.cancel();
+    }
     std::shared_ptr<RTCRtpSender::Impl> closingSender;
     std::vector<std::weak_ptr<RTCDataChannel::Impl>> closingChannels;
     {
@@ -535,7 +539,9 @@ uint64_t RTCPeerConnection::Impl::sctpBytesSent(int streamId) {
 void RTCPeerConnection::Impl::startPump() {
     queue->post([weak = weak_from_this()] {
         auto self = weak.lock();
-        if (!self || self->closed || self->pumpTimer.active()) return;
+        if (!self) return;
+        std::lock_guard timers(self->timerMutex);
+        if (self->closed || self->pumpTimer.active()) return;
         self->pumpTimer = self->queue->every(kPumpPeriod, kPumpPeriod, [weak] {
             if (auto self = weak.lock()) self->pumpBufferedAmounts();
         });
@@ -552,7 +558,10 @@ void RTCPeerConnection::Impl::pumpBufferedAmounts() {
     bool pending = false;
     for (auto& weak : current)
         if (auto channel = weak.lock()) pending = channel->poll() || pending;
-    if (!pending) pumpTimer.cancel();
+    if (!pending) {
+        std::lock_guard timers(timerMutex);
+        pumpTimer.cancel();
+    }
 }
 
 // ---- Impl: media ------------------------------------------------------------------------------

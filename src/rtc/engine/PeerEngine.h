@@ -165,6 +165,8 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     std::vector<gulong> handlers;
     std::shared_ptr<RTCConsentWatch> consent;
     std::atomic<bool> silenceReported{false};
+    // The queue sets and cancels the timers; close() cancels them from the caller's thread.
+    std::mutex timerMutex;
     Timer consentTimer;
     Timer rateTimer;
     Timer pumpTimer;
