@@ -110,7 +110,7 @@ protected:
     void startTuned(const std::vector<std::string>& arguments, bool development = true,
                     const std::vector<std::string>& wrapper = {}) {
         ASSERT_EQ(0, addUser(kUser, kPassword, kPhone));
-        tuned = std::make_unique<TunedService>(dir, arguments, development, wrapper);
+        tuned = std::make_unique<TunedService>(dir, arguments, development, wrapper, databaseUrl());
         ASSERT_TRUE(tuned->started()) << tuned->logText();
         client = std::make_unique<HttpClient>(tuned->port());
     }

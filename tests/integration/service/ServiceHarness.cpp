@@ -174,11 +174,16 @@ int countOf(const std::vector<HttpReply>& replies, int status, const std::string
 }
 
 TunedService::TunedService(const TempDir& tempDir, const std::vector<std::string>& extraArguments,
-                           bool development, const std::vector<std::string>& wrapper)
+                           bool development, const std::vector<std::string>& wrapper,
+                           const std::string& databaseUrl)
     : dir(tempDir.path()) {
     std::vector<std::string> arguments = wrapper;
-    arguments.insert(arguments.end(), {serviceBinary().string(), "--listen", "127.0.0.1:0", "--db",
-                                       (dir / "service.sqlite").string()});
+    arguments.insert(arguments.end(), {serviceBinary().string(), "--listen", "127.0.0.1:0"});
+    if (databaseUrl.empty())
+        arguments.insert(arguments.end(), {"--db", (dir / "service.sqlite").string()});
+    else
+        arguments.insert(arguments.end(),
+                         {"--database", databaseUrl, "--secret-file", (dir / "service.key").string()});
     if (development) arguments.push_back("--dev");
     arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
     process =

@@ -57,8 +57,9 @@ int countOf(const std::vector<HttpReply>& replies, int status, const std::string
 // prlimit, stopped with the object.
 class TunedService {
 public:
+    // On `databaseUrl` (PostgreSQL) when given, else on an SQLite file in `dir`.
     TunedService(const TempDir& dir, const std::vector<std::string>& extraArguments, bool development = true,
-                 const std::vector<std::string>& wrapper = {});
+                 const std::vector<std::string>& wrapper = {}, const std::string& databaseUrl = "");
     bool started() const { return boundPort != 0; }
     uint16_t port() const { return boundPort; }
     bool isRunning() { return process && process->running(); }
