@@ -92,6 +92,10 @@ void MacShareHost::start() {
 
 void MacShareHost::startOnQueue() {
     if (stopped || factory) return;
+    // The capture starts at its default rate; the profile without a viewer may send fewer.
+    onMain([this, fps = profile.fps] {
+        if (onFrameRate) onFrameRate(fps);
+    });
     if (auto ready = RTCPeerConnectionFactory::initialize(); !ready) {
         log("无法启动屏幕共享：" + ready.error());
         return;
