@@ -206,7 +206,7 @@ public:
 
     void stop() override {
         if (stopped.exchange(true)) return;
-        timer.cancel();
+        cancelTimer();
         // X resources belong to the sample queue; they go there.
         if (auto queue = sampleQueue.lock()) queue->post([self = shared_from_this()] { self->release(); });
     }
@@ -215,11 +215,18 @@ private:
     // The rate changes on the sample queue (or before the first sample).
     void pace(Millis period) {
         auto queue = sampleQueue.lock();
+        std::lock_guard lock(timerMutex);
         if (!queue || stopped) return;
         fps = std::max(1, int(std::lround(1000.0 / double(period.count()))));
         timer = queue->every(Millis(0), period, [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->tick();
         });
+    }
+
+    // stop() runs on the owner's thread while pace() may run on the sample queue.
+    void cancelTimer() {
+        std::lock_guard lock(timerMutex);
+        timer.cancel();
     }
 
     // Only the sample queue runs these.
@@ -318,7 +325,7 @@ private:
 
     void fail(const std::string& reason) {
         if (stopped.exchange(true)) return;
-        timer.cancel();
+        cancelTimer();
         release();
         onStop(reason);
     }
@@ -355,6 +362,7 @@ private:
     int fps = 30;
     FramePacer pacer;
     int64_t lastCaptureNs = 0;
+    std::mutex timerMutex;
     Timer timer;
     Timer deferred;
     std::unique_ptr<SocketWatch> watch;
