@@ -424,6 +424,9 @@ TEST_F(SignalingLimits, ASenderOutpacingItsReaderIsClosedAndTheReaderKept) {
     std::string handshake;
     net::read_until(stuckHost, net::dynamic_buffer(handshake), "\r\n\r\n");
     ASSERT_EQ("HTTP/1.1 101 Switching Protocols", statusLineOf(handshake));
+    // The upgrade's answer goes out just before the hub lists the socket.
+    for (int i = 0; i < 500 && !deviceInList(account, host.id).value("online", false); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     auto controllerSocket = connect(controller);
     HttpReply created = client->request("POST", "/v1/sessions", account,
