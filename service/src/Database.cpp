@@ -15,6 +15,16 @@ std::string SqlRow::text(size_t column) const {
     return {};
 }
 
+std::vector<SqlRow> Database::query(const std::string& sql, std::initializer_list<SqlValue> parameters) {
+    return run(sql, parameters, nullptr);
+}
+
+int64_t Database::execute(const std::string& sql, std::initializer_list<SqlValue> parameters) {
+    int64_t changes = 0;
+    run(sql, parameters, &changes);
+    return changes;
+}
+
 std::optional<SqlRow> Database::queryOne(const std::string& sql, std::initializer_list<SqlValue> parameters) {
     auto rows = query(sql, parameters);
     if (rows.empty()) return std::nullopt;

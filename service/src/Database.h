@@ -61,11 +61,10 @@ public:
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    virtual std::vector<SqlRow> query(const std::string& sql,
-                                      std::initializer_list<SqlValue> parameters = {}) = 0;
+    std::vector<SqlRow> query(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
     std::optional<SqlRow> queryOne(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
     // Returns the number of rows changed.
-    virtual int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {}) = 0;
+    int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {});
 
     // Runs `work` as one transaction, rolled back when it throws. The engine may run `work`
     // again when a concurrent transaction conflicted with it, so it only touches the database.
@@ -97,6 +96,9 @@ public:
 protected:
     Database() = default;
     virtual void runTransaction(const std::function<void()>& work) = 0;
+    // One statement: its rows, and the number of rows it changed into `changes` when given.
+    virtual std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
+                                    int64_t* changes) = 0;
 };
 
 } // namespace quorlinth::service

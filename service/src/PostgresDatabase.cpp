@@ -180,17 +180,6 @@ void PostgresDatabase::forgetIdleConnections() {
     freed.notify_all();
 }
 
-std::vector<SqlRow> PostgresDatabase::query(const std::string& sql,
-                                            std::initializer_list<SqlValue> parameters) {
-    return run(sql, parameters, nullptr);
-}
-
-int64_t PostgresDatabase::execute(const std::string& sql, std::initializer_list<SqlValue> parameters) {
-    int64_t changes = 0;
-    run(sql, parameters, &changes);
-    return changes;
-}
-
 std::vector<SqlRow> PostgresDatabase::run(const std::string& sql, std::initializer_list<SqlValue> parameters,
                                           int64_t* changes) {
     auto finish = [&](const pqxx::result& result) {

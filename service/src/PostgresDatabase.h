@@ -17,9 +17,6 @@ public:
     PostgresDatabase(std::string url, size_t connectionLimit);
     ~PostgresDatabase() override;
 
-    std::vector<SqlRow> query(const std::string& sql,
-                              std::initializer_list<SqlValue> parameters = {}) override;
-    int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {}) override;
     int schemaVersion() override;
     void setSchemaVersion(int version) override;
     const SqlDialect& dialect() const override;
@@ -32,7 +29,7 @@ private:
     template <pqxx::isolation_level Isolation>
     void runIsolated(const std::function<void()>& work, const std::optional<std::string>& lockName);
     std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
-                            int64_t* changes);
+                            int64_t* changes) override;
     std::unique_ptr<pqxx::connection> acquire();
     void release(std::unique_ptr<pqxx::connection> connection);
     void forgetIdleConnections();

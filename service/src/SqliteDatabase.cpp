@@ -28,17 +28,6 @@ SqliteDatabase::~SqliteDatabase() {
     sqlite3_close(handle);
 }
 
-std::vector<SqlRow> SqliteDatabase::query(const std::string& sql,
-                                          std::initializer_list<SqlValue> parameters) {
-    return run(sql, parameters, nullptr);
-}
-
-int64_t SqliteDatabase::execute(const std::string& sql, std::initializer_list<SqlValue> parameters) {
-    int64_t changes = 0;
-    run(sql, parameters, &changes);
-    return changes;
-}
-
 const SqlDialect& SqliteDatabase::dialect() const {
     static const SqlDialect sqlite{"INTEGER", "INTEGER PRIMARY KEY", "rowid"};
     return sqlite;

@@ -15,9 +15,6 @@ public:
     explicit SqliteDatabase(sqlite3* handle) : handle(handle) {}
     ~SqliteDatabase() override;
 
-    std::vector<SqlRow> query(const std::string& sql,
-                              std::initializer_list<SqlValue> parameters = {}) override;
-    int64_t execute(const std::string& sql, std::initializer_list<SqlValue> parameters = {}) override;
     int schemaVersion() override;
     void setSchemaVersion(int version) override;
     const SqlDialect& dialect() const override;
@@ -28,7 +25,7 @@ public:
 private:
     void runTransaction(const std::function<void()>& work) override;
     std::vector<SqlRow> run(const std::string& sql, std::initializer_list<SqlValue> parameters,
-                            int64_t* changes);
+                            int64_t* changes) override;
 
     std::recursive_mutex mutex;
     sqlite3* handle;
