@@ -39,12 +39,6 @@ double processCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double threadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
 // The Xvfb this process started (the newest of its Xvfb children).
 pid_t serverPid() {
     pid_t newest = -1;
@@ -121,11 +115,11 @@ struct Consumer {
         : output(output), planes(size_t(output.width) * output.height * 3 / 2) {}
 
     void take(const CaptureSample& sample) {
-        if (queueCpuAtStart < 0) queueCpuAtStart = threadCpuSeconds();
-        queueCpuAtEnd = threadCpuSeconds();
+        if (queueCpuAtStart < 0) queueCpuAtStart = bench::threadCpuSeconds();
+        queueCpuAtEnd = bench::threadCpuSeconds();
         ++samples;
         if (sample.status != FrameStatus::complete || !sample.image) return;
-        double started = threadCpuSeconds();
+        double started = bench::threadCpuSeconds();
         SharedPixels pixels = scaler.scale(sample.image, output.width, output.height);
         if (!pixels) return;
         uint8_t* y = planes.data();
@@ -133,9 +127,9 @@ struct Consumer {
         uint8_t* v = u + size_t(output.width / 2) * (output.height / 2);
         libyuv::ARGBToI420(pixels->data, pixels->stride, y, output.width, u, output.width / 2, v,
                            output.width / 2, output.width, output.height);
-        conversionSeconds += threadCpuSeconds() - started;
+        conversionSeconds += bench::threadCpuSeconds() - started;
         ++complete;
-        queueCpuAtEnd = threadCpuSeconds();
+        queueCpuAtEnd = bench::threadCpuSeconds();
     }
 };
 

@@ -12,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <atomic>
-#include <ctime>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -135,7 +134,7 @@ public:
     int64_t firstPictureNs() const override { return view.firstPaintedNs(); }
     void setRecording(bool on) override {
         view.setRecording(on);
-        double cpu = threadCpuSeconds();
+        double cpu = bench::threadCpuSeconds();
         if (on)
             cpuAtStart = cpu;
         else
@@ -148,12 +147,6 @@ public:
     }
 
 private:
-    static double threadCpuSeconds() {
-        timespec now{};
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-    }
-
     PaintedView view;
     Timer pump;
     double cpuAtStart = 0, cpuSeconds = 0;

@@ -5,6 +5,7 @@
 
 #include "EarlyCandidates.h"
 #include "Netns.h"
+#include "ProcessUsage.h"
 #include "base/Json.h"
 #include "rtc/RTCFactory.h"
 
@@ -37,12 +38,6 @@ int64_t nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-double threadCpuSeconds() {
-    timespec cpuTime{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuTime);
-    return cpuTime.tv_sec + cpuTime.tv_nsec / 1e9;
 }
 
 double processCpuSeconds() {
@@ -292,9 +287,9 @@ int runSender(int fd, int fps, int seconds) {
     auto next = std::chrono::steady_clock::now();
     int total = fps * seconds;
     for (int index = 0; index < total; ++index) {
-        double paintStart = threadCpuSeconds();
+        double paintStart = bench::threadCpuSeconds();
         content.paint(frame, index);
-        paintingCpu += threadCpuSeconds() - paintStart;
+        paintingCpu += bench::threadCpuSeconds() - paintStart;
         int64_t at = nowNs();
         if (source->pushFrame(frame.data(), kWidth, kHeight, kWidth * 4, at))
             pushed[std::to_string(index)] = at;

@@ -9,6 +9,8 @@ namespace quorlinth::bench {
 double processCpuSeconds(pid_t pid);
 // Resident set size of a process in MiB; 0 when it cannot be read.
 double processRssMiB(pid_t pid);
+// CPU seconds the calling thread has used so far.
+double threadCpuSeconds();
 // Bytes received on `lo` in this network namespace so far.
 uint64_t loopbackBytes();
 

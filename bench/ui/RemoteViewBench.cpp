@@ -26,12 +26,6 @@ namespace {
 
 constexpr int kWidth = 1920, kHeight = 1080, kRate = 30;
 
-double threadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec + now.tv_nsec / 1e9;
-}
-
 // Qt scales and converts large images on its own worker threads: the whole process counts.
 double ownCpuSeconds() {
     return bench::processCpuSeconds(getpid());
@@ -107,11 +101,11 @@ Figures run(QSize viewSize, double seconds) {
     view.delaysMs.clear();
     view.painted = 0;
     uint64_t storedAtBegin = stored;
-    double cpuBegin = threadCpuSeconds();
+    double cpuBegin = bench::threadCpuSeconds();
     double processBegin = ownCpuSeconds();
     QTimer::singleShot(int(seconds * 1000), [] { QApplication::exit(0); });
     QApplication::exec();
-    double cpu = threadCpuSeconds() - cpuBegin;
+    double cpu = bench::threadCpuSeconds() - cpuBegin;
     double processCpu = ownCpuSeconds() - processBegin;
     stop = true;
     decoder.join();
