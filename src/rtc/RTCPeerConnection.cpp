@@ -1,5 +1,4 @@
 #include "rtc/RTCPeerConnection.h"
-
 #include "rtc/RTCIceServerUri.h"
 #include "rtc/engine/MediaTrace.h"
 #include "rtc/engine/PeerEngine.h"
@@ -23,12 +22,14 @@ namespace {
 constexpr auto kConsentCheckPeriod = std::chrono::milliseconds(250);
 constexpr auto kPumpPeriod = std::chrono::milliseconds(10);
 constexpr auto kRatePeriod = std::chrono::milliseconds(250);
+constexpr auto kKeyFrameCheckPeriod = std::chrono::milliseconds(100);
 // A 1080p key frame leaves as a burst of several hundred kilobytes: more than the default UDP
 // buffers hold, so the burst would be cut at either end.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // How long the receiver waits for a missing packet to be retransmitted: a few round trips of a
-// long-distance route. Packets that arrive in order are passed on at once.
-constexpr unsigned kRetransmissionWaitMs = 150;
+// long-distance route, with room for a queue on a full link. Packets that arrive in order are
+// passed on at once; giving up early costs more, as the view then freezes until a key frame.
+constexpr unsigned kRetransmissionWaitMs = 300;
 // Receiver reports are what the sender's rate control acts on; at RTP's default spacing (5 s) a
 // queue grows for seconds before the sender hears of it.
 constexpr guint64 kReceiverReportSpacingNs = 100'000'000;
@@ -201,8 +202,15 @@ Result<void> RTCPeerConnection::Impl::start() {
     g_signal_connect(pipeline, "deep-element-added",
                      G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) {
                          GstElementFactory* factory = gst_element_get_factory(element);
-                         if (factory && g_strcmp0(GST_OBJECT_NAME(factory), "rtpsession") == 0)
+                         const char* name = factory ? GST_OBJECT_NAME(factory) : "";
+                         if (g_strcmp0(name, "rtpsession") == 0)
                              g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, nullptr);
+                         // Ask again only for a packet a later one shows missing. Guessing when
+                         // the next should have come fails on a link that spreads a picture's
+                         // burst: every packet then arrives "late", each is asked for again, and
+                         // the retransmissions double the load of a link already full.
+                         if (g_strcmp0(name, "rtpjitterbuffer") == 0)
+                             g_object_set(element, "rtx-next-seqnum", FALSE, nullptr);
                      }),
                      nullptr);
 
@@ -231,6 +239,9 @@ Result<void> RTCPeerConnection::Impl::start() {
     rateTimer = queue->every(kRatePeriod, kRatePeriod, [weak] {
         if (auto self = weak.lock()) self->adaptRate();
     });
+    keyFrameTimer = queue->every(kKeyFrameCheckPeriod, kKeyFrameCheckPeriod, [weak] {
+        if (auto self = weak.lock()) self->recoverFrozenPicture();
+    });
     return {};
 }
 
@@ -240,6 +251,7 @@ void RTCPeerConnection::Impl::close() {
         std::lock_guard timers(timerMutex);
         consentTimer.cancel();
         rateTimer.cancel();
+        keyFrameTimer.cancel();
         pumpTimer.cancel();
     }
     std::shared_ptr<RTCRtpSender::Impl> closingSender;
@@ -266,6 +278,10 @@ void RTCPeerConnection::Impl::close() {
     probedSources.clear();
     probedSinks.clear();
     sctpEncoder.reset();
+    {
+        std::lock_guard lock(mutex);
+        depayloaderInput.reset();
+    }
     if (pipeline) gst_object_unref(pipeline);
     pipeline = nullptr;
     webrtc = nullptr;
@@ -611,16 +627,42 @@ void RTCPeerConnection::Impl::onPadAdded(GstPad* pad) {
     for (GstElement* element : {sink, convert, decoder, depay})
         gst_element_sync_state_with_parent(element);
     GstPad* depaySink = gst_element_get_static_pad(depay, "sink");
+    watchArrivals(depaySink);
     if (MediaTrace::shared()) traceDepayloaded(depaySink);
     gst_pad_link(pad, depaySink);
-    gst_object_unref(depaySink);
     {
         std::lock_guard lock(mutex);
         receiving = true;
+        depayloaderInput = GstRef<GstPad>(depaySink); // takes the reference
     }
     postEvent([](RTCPeerConnectionDelegate& delegate, RTCPeerConnection& peer) {
         delegate.peerConnectionDidAddVideoTrack(peer);
     });
+}
+
+void RTCPeerConnection::Impl::watchArrivals(GstPad* depaySink) {
+    gst_pad_add_probe(
+        depaySink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+            static_cast<RTCKeyFrameRecovery*>(data)->noteArrived(monotonicNs());
+            return GST_PAD_PROBE_OK;
+        },
+        // The pipeline, and with it this probe, ends in close(), before the recovery goes.
+        &keyFrameRecovery, nullptr);
+}
+
+// Engine queue. Asks the sender for a key frame through the depayloader's input, the way the
+// depayloader itself does after a loss (the session turns it into a picture loss indication).
+void RTCPeerConnection::Impl::recoverFrozenPicture() {
+    if (closed || !keyFrameRecovery.requestDue(monotonicNs())) return;
+    GstRef<GstPad> input;
+    {
+        std::lock_guard lock(mutex);
+        if (!depayloaderInput) return;
+        input = GstRef<GstPad>(GST_PAD(gst_object_ref(depayloaderInput.get())));
+    }
+    gst_pad_push_event(input.get(),
+                       gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
 }
 
 // Remembers which RTP timestamp each depayloaded frame had, for the decoded stage.
@@ -675,6 +717,7 @@ void RTCPeerConnection::Impl::onDecodedSample(GstSample* sample) {
     int64_t now = monotonicNs();
     if (MediaTrace::shared()) traceDecoded(GST_BUFFER_PTS(gst_sample_get_buffer(sample)), now);
     decodedRate.note(now);
+    keyFrameRecovery.noteDecoded(now);
     if (lastDecodedNs > 0) {
         double intervalMs = (now - lastDecodedNs) / 1e6;
         // A freeze as the W3C counts it: an interval well beyond the recent average.

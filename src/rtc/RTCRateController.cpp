@@ -10,6 +10,9 @@ namespace {
 constexpr double kHighLoss = 0.10;
 constexpr double kLowLoss = 0.02;
 constexpr double kGrowthPerSecond = 1.08;
+// Growth while the path has not shown a limit yet: a raised ceiling is reached in a couple of
+// seconds, and an overshoot shows as a short queue, not as a burst of tail drops.
+constexpr double kStartGrowthPerSecond = 2.0;
 constexpr double kBackOff = 0.85;
 constexpr double kSentHeadroom = 1.5;
 constexpr int64_t kRoundTripWindowMs = 10'000;
@@ -30,8 +33,8 @@ RTCRateController::RTCRateController(Limits limits) : limits(limits), estimateBp
 
 void RTCRateController::setLimits(Limits newLimits) {
     limits = newLimits;
-    // Until the path has shown a limit, a raised ceiling is taken at once.
-    estimateBps = lastDecreaseMs ? std::min(estimateBps, double(limits.maxBps)) : double(limits.maxBps);
+    // A raised ceiling is grown into: the path may be slower than the new ceiling.
+    estimateBps = std::min(estimateBps, double(limits.maxBps));
 }
 
 double RTCRateController::minRoundTripMs(int64_t nowMs) {
@@ -88,7 +91,8 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
     if (lastingLoss) {
         decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs, roundTripMs);
     } else if (loss < kLowLoss && seconds > 0) {
-        double grown = estimateBps * std::pow(kGrowthPerSecond, seconds);
+        double perSecond = lastDecreaseMs ? kGrowthPerSecond : kStartGrowthPerSecond;
+        double grown = estimateBps * std::pow(perSecond, seconds);
         if (lastSentBps) grown = std::min(grown, std::max(estimateBps, kSentHeadroom * *lastSentBps));
         estimateBps = std::min(grown, double(limits.maxBps));
     }

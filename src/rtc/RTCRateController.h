@@ -16,8 +16,12 @@ namespace quorlinth {
 //    loss; below 2 % it may grow.
 //  - One cut at most halves the target, and the next waits until it can show: half a second,
 //    or the round trip plus 400 ms when that is longer.
-//  - Growth is multiplicative (8 % a second) and never beyond 1.5 × what was last sent, so an
-//    encoder that undershoots (a still screen) does not walk the target away from the link.
+//  - Growth is multiplicative (8 % a second; twice a second until the path first showed a
+//    limit) and never beyond 1.5 × what was last sent, so an encoder that undershoots (a still
+//    screen) does not walk the target away from the link.
+//  - It starts at the first ceiling it is given; a ceiling raised later (the route became
+//    known) is grown into, not jumped to: a path slower than the new ceiling would otherwise
+//    overflow at once, and the pictures lost to it freeze the view until a key frame gets through.
 // Below the bitrate floor the frame rate takes the cut instead (never below kMinFps).
 // It acts on receiver reports only; between them nothing changes. Pure logic: the engine feeds
 // it its statistics.
@@ -47,8 +51,7 @@ public:
 
     explicit RTCRateController(Limits limits);
 
-    // New floor and ceiling (the encoding's parameters). The estimate is clamped to them; before
-    // any congestion it follows the ceiling.
+    // New floor and ceiling (the encoding's parameters). The estimate is clamped to them.
     void setLimits(Limits limits);
     Target update(const Feedback& feedback);
     Target target() const;

@@ -330,7 +330,12 @@ Result<void> RTCRtpSender::Impl::setParameters(const RTCRtpParameters& parameter
         return Error{"encoding parameters out of range"};
     std::lock_guard lock(mutex);
     current = parameters;
-    rate.setLimits(limits());
+    // The first parameters the owner gives are where the rate starts; later ceilings are grown into.
+    if (parametersGiven)
+        rate.setLimits(limits());
+    else
+        rate = RTCRateController(limits());
+    parametersGiven = true;
     applyBitrate();
     return {};
 }

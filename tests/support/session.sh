@@ -2,12 +2,14 @@
 # a work folder, background processes that are stopped on exit, waiting for output, the
 # account service, a virtual X display, and devices that are XDG homes of their own.
 #   needs: $service (quorlinth-service) and $cli (quorlinth-cli)
+#   QUORLINTH_KEEP_WORK=DIR: copies the work folder (logs, traces) there at exit, for a post-mortem
 
 work="$(mktemp -d)"
 pids=()
 session_cleanup() {
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[$i]}" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  if [ -n "${QUORLINTH_KEEP_WORK:-}" ]; then cp -r "$work" "$QUORLINTH_KEEP_WORK" || true; fi
   rm -rf "$work"
 }
 trap session_cleanup EXIT

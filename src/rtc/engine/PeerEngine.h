@@ -8,6 +8,7 @@
 #include "rtc/RTCConsentWatch.h"
 #include "rtc/RTCDataChannel.h"
 #include "rtc/RTCFactory.h"
+#include "rtc/RTCKeyFrameRecovery.h"
 #include "rtc/RTCPeerConnection.h"
 #include "rtc/RTCRateController.h"
 #include "rtc/RTCRateFeedbackReader.h"
@@ -99,6 +100,7 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     FramePacer pacer{FramePacer::Slack::halfPeriod};
     int capsWidth = 0, capsHeight = 0, capsRate = 0;
     RTCRateController rate{{0, 2'500'000, 30}};
+    bool parametersGiven = false;
     int64_t lastKeyFrameRequestNs = 0;
     bool keyFrameOwed = false;
     std::atomic<uint64_t> framesEncoded{0};
@@ -144,6 +146,8 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     void checkConsent();
     void installConsentProbes();
     void traceSentPackets();
+    void watchArrivals(GstPad* depaySink);
+    void recoverFrozenPicture();
     void traceDepayloaded(GstPad* depaySink);
     void traceDecoded(GstClockTime pts, int64_t decodedNs);
     uint64_t sctpBytesSent(int streamId);
@@ -169,6 +173,7 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     std::mutex timerMutex;
     Timer consentTimer;
     Timer rateTimer;
+    Timer keyFrameTimer;
     Timer pumpTimer;
     RTCRateFeedbackReader rateFeedback; // engine queue only
 
@@ -179,6 +184,8 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     std::vector<std::weak_ptr<RTCDataChannel::Impl>> channels;
     std::shared_ptr<RTCRtpSender::Impl> sender;
     std::vector<std::shared_ptr<RTCRtpSender>> senderHandles;
+    GstRef<GstPad> depayloaderInput;
+    RTCKeyFrameRecovery keyFrameRecovery;
     std::vector<GstRef<GstElement>> probedSources;
     std::vector<GstRef<GstElement>> probedSinks;
     std::mutex traceMutex;

@@ -2,6 +2,7 @@
 
 #include "rtc/RTCRateFeedbackReader.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 
 using namespace quorlinth;
@@ -99,18 +100,31 @@ TEST(RTCRateController, BelowTheFloorTheFrameRateTakesTheCut) {
     EXPECT_LT(controller.target().bitrateBps, 1'050'000);
 }
 
-TEST(RTCRateController, NewLimitsClampTheTargetAndAreTakenAtOnceBeforeAnyCongestion) {
+TEST(RTCRateController, NewLimitsClampTheTargetAndARaisedCeilingIsGrownInto) {
     RTCRateController controller(kDirect);
     controller.setLimits({0, 4'000'000, 20}); // a route not known yet
     EXPECT_EQ(controller.target(), (RTCRateController::Target{4'000'000, 20}));
-    controller.setLimits(kDirect); // found direct: nothing has limited the path so far
-    EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
-    controller.update(report(0, 0, 40, 12'000'000));
-    controller.update(report(250, 0.3, 40, 12'000'000));
-    controller.update(report(500, 0.3, 40, 12'000'000)); // congestion: 10.2 Mbit/s
-    controller.setLimits({0, 4'000'000, 20});
-    controller.setLimits(kDirect); // after congestion a raised ceiling is grown into
+
+    // The route is found: the path may be slower than the new ceiling, so the target doubles a
+    // second (as far as the encoder keeps up) instead of jumping there.
+    controller.setLimits(kDirect);
     EXPECT_EQ(controller.target().bitrateBps, 4'000'000);
+    controller.update(report(0, 0, 40, 4'000'000));
+    EXPECT_NEAR(double(controller.update(report(500, 0, 40, 4'000'000)).bitrateBps),
+                4'000'000 * std::sqrt(2.0), 1000);
+    EXPECT_EQ(controller.update(report(1000, 0, 40, 4'000'000)).bitrateBps, 6'000'000); // 1.5 × sent
+    int64_t at = 1000;
+    while (at < 3000)
+        controller.update(report(at += 250, 0, 40, controller.target().bitrateBps));
+    EXPECT_EQ(controller.target().bitrateBps, 12'000'000);
+
+    // After congestion growth is slow: a ceiling raised again is approached at 8 % a second.
+    controller.update(report(at += 250, 0.3, 40, 12'000'000));
+    controller.update(report(at += 250, 0.3, 40, 12'000'000)); // congestion: 10.2 Mbit/s
+    controller.setLimits({0, 4'000'000, 20});
+    controller.setLimits(kDirect);
+    EXPECT_EQ(controller.target().bitrateBps, 4'000'000);
+    EXPECT_NEAR(double(controller.update(report(at += 1000, 0, 40, 4'000'000)).bitrateBps), 4'320'000, 1000);
 }
 
 TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePrevious) {
