@@ -1,4 +1,5 @@
 #include "rtc/RTCPeerConnection.h"
+
 #include "rtc/RTCIceServerUri.h"
 #include "rtc/engine/MediaTrace.h"
 #include "rtc/engine/PeerEngine.h"
