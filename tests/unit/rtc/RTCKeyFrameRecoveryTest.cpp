@@ -37,7 +37,7 @@ TEST(RTCKeyFrameRecovery, AsksAgainOnlyWhilePicturesArriveAndNoneIsDecoded) {
 
 TEST(RTCKeyFrameRecovery, RepeatsNoMoreOftenThanKeyFramesAreServedAndStopsOnceOneIsDecoded) {
     RTCKeyFrameRecovery recovery;
-    recovery.noteArrived(0 + 1);
+    recovery.noteArrived(1); // the first packet, just after the clock's start
     recovery.noteDecoded(100 * kMs);
     int64_t requests = 0;
     for (int64_t at = 100; at <= 2100; at += 50) {
