@@ -17,7 +17,7 @@ bool RTCKeyFrameRecovery::requestDue(int64_t nowNs) {
     int64_t shown = std::max(lastDecodedNs.load(std::memory_order_relaxed),
                              firstArrivedNs.load(std::memory_order_relaxed));
     if (nowNs - shown < kFrozenNs) return false;
-    if (lastRequestNs != 0 && nowNs - lastRequestNs < kRepeatNs) return false;
+    if (lastRequestNs != 0 && nowNs - lastRequestNs < kKeyFrameSpacingNs) return false;
     lastRequestNs = nowNs;
     return true;
 }

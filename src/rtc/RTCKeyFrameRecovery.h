@@ -13,7 +13,8 @@ namespace quorlinth {
 class RTCKeyFrameRecovery {
 public:
     static constexpr int64_t kFrozenNs = 400'000'000;
-    static constexpr int64_t kRepeatNs = 500'000'000;
+    // This engine's sender serves one key frame per spacing; asking more often gains nothing.
+    static constexpr int64_t kKeyFrameSpacingNs = 500'000'000;
 
     // Any thread: a packet reached the depayloader; a picture came out of the decoder.
     void noteArrived(int64_t nowNs);

@@ -240,9 +240,6 @@ Result<void> RTCPeerConnection::Impl::start() {
     rateTimer = queue->every(kRatePeriod, kRatePeriod, [weak] {
         if (auto self = weak.lock()) self->adaptRate();
     });
-    keyFrameTimer = queue->every(kKeyFrameCheckPeriod, kKeyFrameCheckPeriod, [weak] {
-        if (auto self = weak.lock()) self->recoverFrozenPicture();
-    });
     return {};
 }
 
@@ -636,6 +633,7 @@ void RTCPeerConnection::Impl::onPadAdded(GstPad* pad) {
         receiving = true;
         depayloaderInput = GstRef<GstPad>(depaySink); // takes the reference
     }
+    watchFrozenPicture();
     postEvent([](RTCPeerConnectionDelegate& delegate, RTCPeerConnection& peer) {
         delegate.peerConnectionDidAddVideoTrack(peer);
     });
@@ -650,6 +648,15 @@ void RTCPeerConnection::Impl::watchArrivals(GstPad* depaySink) {
         },
         // The pipeline, and with it this probe, ends in close(), before the recovery goes.
         &keyFrameRecovery, nullptr);
+}
+
+// Only a connection that receives video checks; close() cancels under the same lock.
+void RTCPeerConnection::Impl::watchFrozenPicture() {
+    std::lock_guard timers(timerMutex);
+    if (closed || keyFrameTimer.active()) return;
+    keyFrameTimer = queue->every(kKeyFrameCheckPeriod, kKeyFrameCheckPeriod, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->recoverFrozenPicture();
+    });
 }
 
 // Engine queue. Asks the sender for a key frame through the depayloader's input, the way the

@@ -16,7 +16,6 @@ namespace {
 
 constexpr int64_t kDefaultBitrateBps = 2'500'000;
 constexpr int kDefaultFramerate = 30;
-constexpr int64_t kKeyFrameSpacingNs = 500'000'000;
 constexpr const char* kTransportCcUri =
     "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
 // The meta that carries a traced frame's capture instant (timestamp) and its wait before the
@@ -212,7 +211,7 @@ void RTCRtpSender::Impl::consumeFrame(RTCI420Frame frame) {
             capsHeight = frame.height;
             capsRate = nominal;
         }
-        if (keyFrameOwed && monotonicNs() - lastKeyFrameRequestNs >= kKeyFrameSpacingNs)
+        if (keyFrameOwed && monotonicNs() - lastKeyFrameRequestNs >= RTCKeyFrameRecovery::kKeyFrameSpacingNs)
             owedTo = GST_ELEMENT(gst_object_ref(encoder));
     }
     if (owedTo) {
@@ -296,7 +295,7 @@ void RTCRtpSender::Impl::adapt(const RTCRateController::Feedback& feedback) {
 bool RTCRtpSender::Impl::admitKeyFrameRequest() {
     std::lock_guard lock(mutex);
     int64_t now = monotonicNs();
-    if (now - lastKeyFrameRequestNs < kKeyFrameSpacingNs) {
+    if (now - lastKeyFrameRequestNs < RTCKeyFrameRecovery::kKeyFrameSpacingNs) {
         keyFrameOwed = true;
         return false;
     }

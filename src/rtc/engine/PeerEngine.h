@@ -147,6 +147,7 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     void installConsentProbes();
     void traceSentPackets();
     void watchArrivals(GstPad* depaySink);
+    void watchFrozenPicture();
     void recoverFrozenPicture();
     void traceDepayloaded(GstPad* depaySink);
     void traceDecoded(GstClockTime pts, int64_t decodedNs);
