@@ -86,6 +86,9 @@ GstCaps* receiveCaps(const std::vector<RTCVideoCodecInfo>& preferences) {
             TRUE, "rtcp-fb-nack-pli", G_TYPE_BOOLEAN, TRUE, "rtcp-fb-ccm-fir", G_TYPE_BOOLEAN, TRUE, nullptr);
         for (const auto& [name, value] : codec.parameters)
             gst_structure_set(structure, name.c_str(), G_TYPE_STRING, value.c_str(), nullptr);
+        // Offered so that the sender learns each packet's arrival time from our feedback.
+        std::string extension = "extmap-" + std::to_string(kOfferedTransportCcId);
+        gst_structure_set(structure, extension.c_str(), G_TYPE_STRING, kTransportCcUri, nullptr);
         gst_caps_append_structure(caps, structure);
     }
     return caps;
@@ -200,20 +203,28 @@ Result<void> RTCPeerConnection::Impl::start() {
                                    }),
                                    weak));
 
-    g_signal_connect(pipeline, "deep-element-added",
-                     G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer) {
-                         GstElementFactory* factory = gst_element_get_factory(element);
-                         const char* name = factory ? GST_OBJECT_NAME(factory) : "";
-                         if (g_strcmp0(name, "rtpsession") == 0)
-                             g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, nullptr);
-                         // Ask again only for a packet a later one shows missing. Guessing when
-                         // the next should have come fails on a link that spreads a picture's
-                         // burst: every packet then arrives "late", each is asked for again, and
-                         // the retransmissions double the load of a link already full.
-                         if (g_strcmp0(name, "rtpjitterbuffer") == 0)
-                             g_object_set(element, "rtx-next-seqnum", FALSE, nullptr);
-                     }),
-                     nullptr);
+    connectWeak(pipeline, "deep-element-added",
+                G_CALLBACK(+[](GstBin*, GstBin*, GstElement* element, gpointer data) {
+                    GstElementFactory* factory = gst_element_get_factory(element);
+                    const char* name = factory ? GST_OBJECT_NAME(factory) : "";
+                    if (g_strcmp0(name, "rtpsession") == 0) {
+                        g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, nullptr);
+                        if (auto self = lockWeak<Impl>(data))
+                            connectWeak(element, "notify::twcc-stats",
+                                        G_CALLBACK(+[](GstElement* session, GParamSpec*, gpointer data) {
+                                            if (auto self = lockWeak<Impl>(data))
+                                                self->onTransportFeedback(session);
+                                        }),
+                                        std::weak_ptr<Impl>(self));
+                    }
+                    // Ask again only for a packet a later one shows missing. Guessing when
+                    // the next should have come fails on a link that spreads a picture's
+                    // burst: every packet then arrives "late", each is asked for again, and
+                    // the retransmissions double the load of a link already full.
+                    if (g_strcmp0(name, "rtpjitterbuffer") == 0)
+                        g_object_set(element, "rtx-next-seqnum", FALSE, nullptr);
+                }),
+                weak);
 
     GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(pipeline));
     gst_bus_set_sync_handler(
@@ -534,6 +545,27 @@ void RTCPeerConnection::Impl::adaptRate() {
     });
     g_signal_emit_by_name(webrtc, "get-stats", nullptr, promise);
     gst_promise_unref(promise);
+}
+
+// The RTP session's window of transport-wide feedback, about once a picture: a queue shows in it
+// long before the receiver reports' round trip.
+void RTCPeerConnection::Impl::onTransportFeedback(GstElement* session) {
+    GstStructure* stats = nullptr;
+    g_object_get(session, "twcc-stats", &stats, nullptr);
+    if (!stats) return;
+    Json raw = jsonFromStructure(stats);
+    gst_structure_free(stats);
+    queue->post([weak = weak_from_this(), raw = std::move(raw)] {
+        auto self = weak.lock();
+        if (!self || self->closed) return;
+        std::shared_ptr<RTCRtpSender::Impl> current;
+        {
+            std::lock_guard lock(self->mutex);
+            current = self->sender;
+        }
+        auto feedback = RTCRateFeedbackReader::readTransport(raw, monotonicNs() / 1'000'000);
+        if (current && feedback) current->adapt(*feedback);
+    });
 }
 
 // ---- Impl: data-channel buffered amounts -----------------------------------------------------

@@ -26,6 +26,12 @@ constexpr double kDrainingMs = 5;
 constexpr double kDeepestCut = 0.5;
 // A cut for a queue keeps at least this share of what got through.
 constexpr double kDeepestDrain = 0.5;
+// Less arriving than was sent, beyond the scatter of pictures' bursts across a window's edges.
+constexpr double kOveruseDelivery = 0.9;
+// One feedback over the gradient can be a burst; two in a row are a queue.
+constexpr int kOveruseFeedbacks = 2;
+// Transport feedback this recent stands in for the round trip's queue signal.
+constexpr int64_t kTransportFeedbackFreshMs = 1000;
 
 } // namespace
 
@@ -60,14 +66,19 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
     if (feedback.sentBps) lastSentBps = feedback.sentBps;
     if (!feedback.lossFraction) return target(); // no new report: nothing learnt about the path
     double seconds = lastUpdateMs ? double(feedback.nowMs - *lastUpdateMs) / 1000 : 0;
+    // Transport feedback saw a queue building since the previous report: no growth into it.
+    bool overusedSince = lastOveruseMs && lastUpdateMs && *lastOveruseMs >= *lastUpdateMs;
     lastUpdateMs = feedback.nowMs;
 
     double roundTripMs = 0, queuedMs = 0;
     if (feedback.roundTripSeconds && *feedback.roundTripSeconds > 0) {
         roundTripMs = *feedback.roundTripSeconds * 1000;
+        lastRoundTripMs = roundTripMs;
         roundTrips.emplace_back(feedback.nowMs, roundTripMs);
         queuedMs = roundTripMs - minRoundTripMs(feedback.nowMs);
     }
+    // Transport feedback saw any queue sooner; the reports' late view of it would cut twice.
+    if (hasTransportFeedback(feedback.nowMs)) queuedMs = 0;
     double loss = feedback.lossFraction.value_or(0);
     double delivered = feedback.receivedBps.value_or(lastSentBps.value_or(estimateBps) * (1 - loss));
 
@@ -90,13 +101,32 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
     previousLoss = loss;
     if (lastingLoss) {
         decrease(estimateBps * (1 - 0.5 * loss), feedback.nowMs, roundTripMs);
-    } else if (loss < kLowLoss && seconds > 0) {
+    } else if (loss < kLowLoss && seconds > 0 && !overusedSince) {
         double perSecond = lastDecreaseMs ? kGrowthPerSecond : kStartGrowthPerSecond;
         double grown = estimateBps * std::pow(perSecond, seconds);
         if (lastSentBps) grown = std::min(grown, std::max(estimateBps, kSentHeadroom * *lastSentBps));
         estimateBps = std::min(grown, double(limits.maxBps));
     }
     return target();
+}
+
+RTCRateController::Target RTCRateController::update(const TransportFeedback& feedback) {
+    lastTransportFeedbackMs = feedback.nowMs;
+    bool overuse = feedback.delayGradientMs > kOveruseGradientMs && feedback.receivedBps > 0 &&
+                   feedback.receivedBps < kOveruseDelivery * feedback.sentBps;
+    overuseStreak = overuse ? overuseStreak + 1 : 0;
+    if (overuse) lastOveruseMs = feedback.nowMs;
+    // What went out carries more than the encoder's target (headers, retransmissions, repair
+    // packets): the target is cut in the same proportion as what arrived is to what was sent.
+    double encoderShare = std::min(1.0, estimateBps / feedback.sentBps);
+    if (overuseStreak >= kOveruseFeedbacks &&
+        decrease(kBackOff * feedback.receivedBps * encoderShare, feedback.nowMs, lastRoundTripMs))
+        overuseStreak = 0;
+    return target();
+}
+
+bool RTCRateController::hasTransportFeedback(int64_t nowMs) const {
+    return lastTransportFeedbackMs && nowMs - *lastTransportFeedbackMs < kTransportFeedbackFreshMs;
 }
 
 RTCRateController::Target RTCRateController::target() const {

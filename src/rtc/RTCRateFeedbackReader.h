@@ -16,9 +16,15 @@ namespace quorlinth {
 // peer sent, which is then the repair stream's, loss is read from the sender's own counters:
 // packets retransmitted per packet of the picture since the previous report. Reading the same
 // report twice gives no loss figure the second time.
+//
+// Transport-wide feedback comes from the RTP session's own window of it ("twcc-stats": the
+// bitrates the window's packets left and arrived at, and their mean delta of deltas in ns);
+// a window without any packet that arrived, or one too short to measure, says nothing.
 class RTCRateFeedbackReader {
 public:
     RTCRateController::Feedback read(const Json& engineReport, int64_t nowMs);
+    static std::optional<RTCRateController::TransportFeedback> readTransport(const Json& sessionStats,
+                                                                             int64_t nowMs);
 
 private:
     struct Report {

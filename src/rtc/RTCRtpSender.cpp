@@ -16,8 +16,6 @@ namespace {
 
 constexpr int64_t kDefaultBitrateBps = 2'500'000;
 constexpr int kDefaultFramerate = 30;
-constexpr const char* kTransportCcUri =
-    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
 // The meta that carries a traced frame's capture instant (timestamp) and its wait before the
 // encoder (duration) through the encoder.
 constexpr const char* kStageCaps = "timestamp/x-quorlinth-stages";
@@ -279,14 +277,6 @@ RTCRateController::Limits RTCRtpSender::Impl::limits() const {
 
 int64_t RTCRtpSender::Impl::bitrateBps() const {
     return rate.target().bitrateBps;
-}
-
-void RTCRtpSender::Impl::adapt(const RTCRateController::Feedback& feedback) {
-    std::lock_guard lock(mutex);
-    if (stopped) return;
-    int64_t before = bitrateBps();
-    rate.update(feedback);
-    if (bitrateBps() != before) applyBitrate();
 }
 
 // A receiver that lost a picture asks for a key frame; under loss it asks often, and every key

@@ -10,9 +10,6 @@ namespace quorlinth {
 
 namespace {
 
-constexpr const char* kTransportCcUri =
-    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
-
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;

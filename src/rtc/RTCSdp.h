@@ -19,6 +19,13 @@ struct RTCSdpVideoCodec {
 // The payloads of the first video m-line, in the m-line's order.
 std::vector<RTCSdpVideoCodec> offeredVideoCodecs(const std::string& sdp);
 
+// The transport-wide congestion control header extension: per-packet sequence numbers that the
+// receiver's feedback reports arrival times for.
+inline constexpr const char* kTransportCcUri =
+    "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01";
+// The id a receiver of ours offers it under.
+inline constexpr int kOfferedTransportCcId = 3;
+
 // The id of the transport-wide congestion control header extension of the first video m-line.
 std::optional<int> transportCcExtensionId(const std::string& sdp);
 

@@ -85,8 +85,15 @@ struct RTCRtpSender::Impl : RTCFrameConsumer, std::enable_shared_from_this<RTCRt
     RTCRtpParameters parameters() const;
     Result<void> setParameters(const RTCRtpParameters& parameters);
     RTCEncoderCounters counters();
-    // The receiver's reports, for the rate controller (engine queue).
-    void adapt(const RTCRateController::Feedback& feedback);
+    // Either kind of feedback, for the rate controller (engine queue); the encoder hears of a
+    // target that changed.
+    template <class Feedback> void adapt(const Feedback& feedback) {
+        std::lock_guard lock(mutex);
+        if (stopped) return;
+        int64_t before = bitrateBps();
+        rate.update(feedback);
+        if (bitrateBps() != before) applyBitrate();
+    }
     bool admitKeyFrameRequest();
 
     std::shared_ptr<RTCVideoSource> source;
@@ -140,6 +147,7 @@ struct RTCPeerConnection::Impl : std::enable_shared_from_this<RTCPeerConnection:
     void onGatheringStateChanged();
     void enlargeSocketBuffers();
     void adaptRate();
+    void onTransportFeedback(GstElement* session);
     void onDataChannel(GstWebRTCDataChannel* channel);
     void onPadAdded(GstPad* pad);
     void onDecodedSample(GstSample* sample);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <limits>
 
 using namespace quorlinth;
 
@@ -125,6 +126,71 @@ TEST(RTCRateController, NewLimitsClampTheTargetAndARaisedCeilingIsGrownInto) {
     controller.setLimits(kDirect);
     EXPECT_EQ(controller.target().bitrateBps, 4'000'000);
     EXPECT_NEAR(double(controller.update(report(at += 1000, 0, 40, 4'000'000)).bitrateBps), 4'320'000, 1000);
+}
+
+TEST(RTCRateController, TransportFeedbackCutsForAQueueOnceTwoFeedbacksInARowShowIt) {
+    struct Case {
+        const char* name;
+        double gradientMs, sentBps, receivedBps;
+        int feedbacks;
+        int64_t expectedBps;
+    };
+    const Case cases[] = {
+        {"a queue building: 85 % of what arrived", 0.45, 11'000'000, 7'500'000, 2, 6'375'000},
+        {"more sent than the target (repair packets): their share off as well", 0.45, 13'000'000, 9'000'000,
+         2, int64_t(0.85 * 9'000'000 * 12 / 13)},
+        {"one such feedback can be a picture's burst: hold", 0.45, 11'000'000, 7'500'000, 1, 12'000'000},
+        {"arrivals spread out but everything arrived: hold", 0.45, 10'000'000, 9'800'000, 3, 12'000'000},
+        {"less arrived while the delay did not grow (a pause in sending): hold", 0.0, 10'000'000, 7'000'000,
+         3, 12'000'000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RTCRateController controller(kDirect);
+        controller.update(report(0, 0, 40, 11'000'000));
+        for (int i = 1; i <= c.feedbacks; ++i)
+            controller.update(
+                RTCRateController::TransportFeedback{100 + 33 * i, c.sentBps, c.receivedBps, c.gradientMs});
+        EXPECT_EQ(controller.target().bitrateBps, c.expectedBps);
+    }
+}
+
+TEST(RTCRateController, WithTransportFeedbackTheReportsLateQueueNeitherCutsAgainNorIsGrownInto) {
+    RTCRateController controller(kDirect);
+    auto overuse = [](int64_t at) {
+        return RTCRateController::TransportFeedback{at, 11'000'000, 7'500'000, 0.45};
+    };
+    auto clear = [](int64_t at) {
+        return RTCRateController::TransportFeedback{at, 6'000'000, 6'000'000, 0.0};
+    };
+    controller.update(report(0, 0, 40, 11'000'000));
+    controller.update(overuse(100));
+    EXPECT_EQ(controller.update(overuse(133)).bitrateBps, 6'375'000);
+    // The report shows the queue of before the cut only now: no second cut.
+    EXPECT_EQ(controller.update(report(250, 0, 200, 10'000'000)).bitrateBps, 6'375'000);
+    // A queue seen since the last report: no growth at the next.
+    controller.update(overuse(300));
+    EXPECT_EQ(controller.update(report(500, 0, 40, 6'000'000)).bitrateBps, 6'375'000);
+    controller.update(clear(700));
+    EXPECT_GT(controller.update(report(750, 0, 40, 6'000'000)).bitrateBps, 6'375'000);
+}
+
+TEST(RTCRateFeedbackReader, ReadsTheSessionsTransportFeedbackWindow) {
+    Json window{{"bitrate-sent", 10'000'000u}, {"bitrate-recv", 7'500'000u}, {"packets-sent", 30u},
+                {"packets-recv", 29u},         {"packet-loss-pct", 3.3},     {"avg-delta-of-delta", 450'000}};
+    auto feedback = RTCRateFeedbackReader::readTransport(window, 1234);
+    ASSERT_TRUE(feedback);
+    EXPECT_EQ(feedback->nowMs, 1234);
+    EXPECT_EQ(feedback->sentBps, 10'000'000);
+    EXPECT_EQ(feedback->receivedBps, 7'500'000);
+    EXPECT_DOUBLE_EQ(feedback->delayGradientMs, 0.45);
+    Json tooShort = window; // as the session reports a window it could not time
+    tooShort["avg-delta-of-delta"] = std::numeric_limits<int64_t>::min();
+    tooShort["bitrate-sent"] = tooShort["bitrate-recv"] = 0u;
+    EXPECT_FALSE(RTCRateFeedbackReader::readTransport(tooShort, 1234));
+    window["packets-recv"] = 0u; // nothing arrived in the window: nothing to learn
+    EXPECT_FALSE(RTCRateFeedbackReader::readTransport(window, 1234));
+    EXPECT_FALSE(RTCRateFeedbackReader::readTransport(Json::array(), 1234));
 }
 
 TEST(RTCRateFeedbackReader, GivesEachReceiverReportOnceWithTheRateSentSinceThePrevious) {
