@@ -28,7 +28,9 @@ struct Service {
     int64_t userId = 0;
 
     Service() {
-        static char folder[] = "/tmp/quorlinth-service-fuzz-XXXXXX";
+        // In memory: every input writes to the database, and a disk would be written at tens
+        // of megabytes a second for hours in a nightly run.
+        static char folder[] = "/dev/shm/quorlinth-service-fuzz-XXXXXX";
         if (!mkdtemp(folder)) std::abort();
         std::atexit([] { std::filesystem::remove_all(folder); });
         auto opened = Database::open(std::filesystem::path(folder) / "service.sqlite");
