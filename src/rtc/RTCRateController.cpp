@@ -115,7 +115,7 @@ RTCRateController::Target RTCRateController::update(const TransportFeedback& fee
     bool overuse = feedback.delayGradientMs > kOveruseGradientMs && feedback.receivedBps > 0 &&
                    feedback.receivedBps < kOveruseDelivery * feedback.sentBps;
     overuseStreak = overuse ? overuseStreak + 1 : 0;
-    if (overuse) lastOveruseMs = feedback.nowMs;
+    if (overuseStreak >= kOveruseFeedbacks) lastOveruseMs = feedback.nowMs;
     // What went out carries more than the encoder's target (headers, retransmissions, repair
     // packets): the target is cut in the same proportion as what arrived is to what was sent.
     double encoderShare = std::min(1.0, estimateBps / feedback.sentBps);

@@ -168,10 +168,14 @@ TEST(RTCRateController, WithTransportFeedbackTheReportsLateQueueNeitherCutsAgain
     EXPECT_EQ(controller.update(overuse(133)).bitrateBps, 6'375'000);
     // The report shows the queue of before the cut only now: no second cut.
     EXPECT_EQ(controller.update(report(250, 0, 200, 10'000'000)).bitrateBps, 6'375'000);
-    // A queue seen since the last report: no growth at the next.
+    // A queue seen since the last report: no growth at the next. One feedback alone (a burst, a
+    // receiver busy for a moment) does not hold growth back.
     controller.update(overuse(300));
+    controller.update(overuse(333));
     EXPECT_EQ(controller.update(report(500, 0, 40, 6'000'000)).bitrateBps, 6'375'000);
-    controller.update(clear(700));
+    controller.update(clear(666));
+    controller.update(overuse(700));
+    controller.update(clear(733));
     EXPECT_GT(controller.update(report(750, 0, 40, 6'000'000)).bitrateBps, 6'375'000);
 }
 
