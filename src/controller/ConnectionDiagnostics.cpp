@@ -18,8 +18,9 @@ double uptimeSeconds() {
 } // namespace
 
 ConnectionDiagnostics& ConnectionDiagnostics::shared() {
-    static ConnectionDiagnostics instance;
-    return instance;
+    // Never destroyed: the clients' queues may still log while the process exits.
+    static auto* instance = new ConnectionDiagnostics;
+    return *instance;
 }
 
 void ConnectionDiagnostics::log(const std::string& text) {

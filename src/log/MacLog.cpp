@@ -73,8 +73,14 @@ bool runningUnderTestHarness() {
 }
 
 MacLog& MacLog::shared() {
-    static MacLog log(appStateDir() / "logs", !runningUnderTestHarness());
-    return log;
+    // Never destroyed: other threads may still log while the process exits. What is queued by
+    // then is written at exit.
+    static auto* log = [] {
+        auto* created = new MacLog(appStateDir() / "logs", !runningUnderTestHarness());
+        std::atexit([] { MacLog::shared().flush(); });
+        return created;
+    }();
+    return *log;
 }
 
 MacLog::MacLog(fs::path folder, bool enabled) : directory(std::move(folder)), isEnabled(enabled) {}
