@@ -30,8 +30,6 @@ constexpr double kDeepestDrain = 0.5;
 constexpr double kOveruseDelivery = 0.9;
 // One feedback over the gradient can be a burst; two in a row are a queue.
 constexpr int kOveruseFeedbacks = 2;
-// Transport feedback this recent stands in for the round trip's queue signal.
-constexpr int64_t kTransportFeedbackFreshMs = 1000;
 
 } // namespace
 
@@ -77,8 +75,6 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
         roundTrips.emplace_back(feedback.nowMs, roundTripMs);
         queuedMs = roundTripMs - minRoundTripMs(feedback.nowMs);
     }
-    // Transport feedback saw any queue sooner; the reports' late view of it would cut twice.
-    if (hasTransportFeedback(feedback.nowMs)) queuedMs = 0;
     double loss = feedback.lossFraction.value_or(0);
     double delivered = feedback.receivedBps.value_or(lastSentBps.value_or(estimateBps) * (1 - loss));
 
@@ -111,7 +107,6 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
 }
 
 RTCRateController::Target RTCRateController::update(const TransportFeedback& feedback) {
-    lastTransportFeedbackMs = feedback.nowMs;
     bool overuse = feedback.delayGradientMs > kOveruseGradientMs && feedback.receivedBps > 0 &&
                    feedback.receivedBps < kOveruseDelivery * feedback.sentBps;
     overuseStreak = overuse ? overuseStreak + 1 : 0;
@@ -123,10 +118,6 @@ RTCRateController::Target RTCRateController::update(const TransportFeedback& fee
         decrease(kBackOff * feedback.receivedBps * encoderShare, feedback.nowMs, lastRoundTripMs))
         overuseStreak = 0;
     return target();
-}
-
-bool RTCRateController::hasTransportFeedback(int64_t nowMs) const {
-    return lastTransportFeedbackMs && nowMs - *lastTransportFeedbackMs < kTransportFeedbackFreshMs;
 }
 
 RTCRateController::Target RTCRateController::target() const {

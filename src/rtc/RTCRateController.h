@@ -12,13 +12,14 @@ namespace quorlinth {
 //    once a picture): packets arriving further apart than they left (the delay gradient above
 //    kOveruseGradientMs) while less arrives than was sent, in two feedbacks in a row, mean a
 //    queue is building; the target falls to 85 % of what arrived (less the overhead that was
-//    sent beside the encoder's target), and does not grow while the queue builds. This sees a queue within a
-//    tenth of a second.
-//  - Delay, without that feedback (a peer that does not send it): a round trip above its
-//    recent minimum by more than kQueueingMs means a queue; the target falls to 85 % of what
-//    the receiver got, less the share of a second the queue holds (at most half), so the queue
-//    drains rather than stays. While the round trip keeps falling after a cut, the cut is
-//    working: no further one. Reports show a queue a third of a second late or more.
+//    sent beside the encoder's target), and does not grow while the queue builds. This sees a
+//    queue within a tenth of a second.
+//  - Delay, from the receiver's reports (also for a peer that sends no transport feedback): a
+//    round trip above its recent minimum by more than kQueueingMs means a queue; the target
+//    falls to 85 % of what the receiver got, less the share of a second the queue holds (at
+//    most half), so a queue that stands drains rather than stays. While the round trip keeps
+//    falling after a cut, the cut is working: no further one. Reports show a queue a third of
+//    a second late or more.
 //  - Loss without a queue: above 10 % in two reports in a row, the target falls by half the
 //    loss; below 2 % it may grow.
 //  - One cut at most halves the target, and the next waits until it can show: half a second,
@@ -73,7 +74,6 @@ public:
 
 private:
     double minRoundTripMs(int64_t nowMs);
-    bool hasTransportFeedback(int64_t nowMs) const;
     // False when the last cut is too recent to have shown in a report.
     bool decrease(double toBps, int64_t nowMs, double roundTripMs);
 
@@ -87,7 +87,6 @@ private:
     std::optional<double> lastSentBps;
     std::deque<std::pair<int64_t, double>> roundTrips; // ms, ms
     double lastRoundTripMs = 0;
-    std::optional<int64_t> lastTransportFeedbackMs;
     std::optional<int64_t> lastOveruseMs;
     int overuseStreak = 0;
 };

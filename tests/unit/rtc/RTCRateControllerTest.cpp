@@ -155,7 +155,7 @@ TEST(RTCRateController, TransportFeedbackCutsForAQueueOnceTwoFeedbacksInARowShow
     }
 }
 
-TEST(RTCRateController, WithTransportFeedbackTheReportsLateQueueNeitherCutsAgainNorIsGrownInto) {
+TEST(RTCRateController, AfterATransportFeedbackCutTheReportsLateQueueWaitsAndIsNotGrownInto) {
     RTCRateController controller(kDirect);
     auto overuse = [](int64_t at) {
         return RTCRateController::TransportFeedback{at, 11'000'000, 7'500'000, 0.45};
@@ -166,7 +166,7 @@ TEST(RTCRateController, WithTransportFeedbackTheReportsLateQueueNeitherCutsAgain
     controller.update(report(0, 0, 40, 11'000'000));
     controller.update(overuse(100));
     EXPECT_EQ(controller.update(overuse(133)).bitrateBps, 6'375'000);
-    // The report shows the queue of before the cut only now: no second cut.
+    // The report shows the queue of before the cut only now: too soon for a second cut.
     EXPECT_EQ(controller.update(report(250, 0, 200, 10'000'000)).bitrateBps, 6'375'000);
     // A queue seen since the last report: no growth at the next. One feedback alone (a burst, a
     // receiver busy for a moment) does not hold growth back.
