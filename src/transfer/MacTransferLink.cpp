@@ -186,7 +186,11 @@ void MacTransferLink::close() {
 // ---- queue helpers ------------------------------------------------------------------------
 
 void MacTransferLink::report(std::function<void(MacTransferLink&)> body) {
-    main.post([weak = weak_from_this(), body = std::move(body)] {
+    auto weak = weak_from_this();
+    // From the destructor (the last task on our queue let go): nobody is left to hear it, and
+    // the owner's main queue may already be gone.
+    if (weak.expired()) return;
+    main.post([weak = std::move(weak), body = std::move(body)] {
         if (auto self = weak.lock()) body(*self);
     });
 }
