@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <unistd.h>
 
 using namespace quorlinth;
@@ -28,10 +29,15 @@ struct Service {
     int64_t userId = 0;
 
     Service() {
-        // In memory: every input writes to the database, and a disk would be written at tens
-        // of megabytes a second for hours in a nightly run.
-        static char folder[] = "/dev/shm/quorlinth-service-fuzz-XXXXXX";
-        if (!mkdtemp(folder)) std::abort();
+        // In memory where the machine has it: every input writes to the database, and a disk
+        // would be written at tens of megabytes a second for hours in a nightly run.
+        static std::string folder = [] {
+            for (std::string base : {"/dev/shm", "/tmp"}) {
+                std::string pattern = base + "/quorlinth-service-fuzz-XXXXXX";
+                if (mkdtemp(pattern.data())) return pattern;
+            }
+            std::abort();
+        }();
         std::atexit([] { std::filesystem::remove_all(folder); });
         auto opened = Database::open(std::filesystem::path(folder) / "service.sqlite");
         if (!opened || !migrateSchema(*opened.value())) std::abort();
