@@ -87,8 +87,7 @@ GstCaps* receiveCaps(const std::vector<RTCVideoCodecInfo>& preferences) {
         for (const auto& [name, value] : codec.parameters)
             gst_structure_set(structure, name.c_str(), G_TYPE_STRING, value.c_str(), nullptr);
         // Offered so that the sender learns each packet's arrival time from our feedback.
-        std::string extension = "extmap-" + std::to_string(kOfferedTransportCcId);
-        gst_structure_set(structure, extension.c_str(), G_TYPE_STRING, kTransportCcUri, nullptr);
+        setTransportCcExtension(structure, kOfferedTransportCcId);
         gst_caps_append_structure(caps, structure);
     }
     return caps;

@@ -71,7 +71,6 @@ RTCRateController::Target RTCRateController::update(const Feedback& feedback) {
     double roundTripMs = 0, queuedMs = 0;
     if (feedback.roundTripSeconds && *feedback.roundTripSeconds > 0) {
         roundTripMs = *feedback.roundTripSeconds * 1000;
-        lastRoundTripMs = roundTripMs;
         roundTrips.emplace_back(feedback.nowMs, roundTripMs);
         queuedMs = roundTripMs - minRoundTripMs(feedback.nowMs);
     }
@@ -115,7 +114,8 @@ RTCRateController::Target RTCRateController::update(const TransportFeedback& fee
     // packets): the target is cut in the same proportion as what arrived is to what was sent.
     double encoderShare = std::min(1.0, estimateBps / feedback.sentBps);
     if (overuseStreak >= kOveruseFeedbacks &&
-        decrease(kBackOff * feedback.receivedBps * encoderShare, feedback.nowMs, lastRoundTripMs))
+        decrease(kBackOff * feedback.receivedBps * encoderShare, feedback.nowMs,
+                 roundTrips.empty() ? 0 : roundTrips.back().second))
         overuseStreak = 0;
     return target();
 }

@@ -86,7 +86,6 @@ private:
     double previousLoss = 0; // of the last report without a queue
     std::optional<double> lastSentBps;
     std::deque<std::pair<int64_t, double>> roundTrips; // ms, ms
-    double lastRoundTripMs = 0;
     std::optional<int64_t> lastOveruseMs;
     int overuseStreak = 0;
 };

@@ -54,14 +54,13 @@ RTCRateController::Feedback RTCRateFeedbackReader::read(const Json& engineReport
 
 std::optional<RTCRateController::TransportFeedback>
 RTCRateFeedbackReader::readTransport(const Json& sessionStats, int64_t nowMs) {
-    if (!sessionStats.is_object() || number(sessionStats, "packets-recv") <= 0 ||
-        number(sessionStats, "bitrate-sent") <= 0)
-        return std::nullopt;
+    if (!sessionStats.is_object() || number(sessionStats, "packets-recv") <= 0) return std::nullopt;
+    double sentBps = number(sessionStats, "bitrate-sent");
     // A window too short to time gives the lowest 64-bit value for "no gradient".
     double gradientNs = number(sessionStats, "avg-delta-of-delta");
-    if (gradientNs <= double(std::numeric_limits<int64_t>::min())) return std::nullopt;
-    return RTCRateController::TransportFeedback{nowMs, number(sessionStats, "bitrate-sent"),
-                                                number(sessionStats, "bitrate-recv"), gradientNs / 1e6};
+    if (sentBps <= 0 || gradientNs <= double(std::numeric_limits<int64_t>::min())) return std::nullopt;
+    return RTCRateController::TransportFeedback{nowMs, sentBps, number(sessionStats, "bitrate-recv"),
+                                                gradientNs / 1e6};
 }
 
 std::optional<double> RTCRateFeedbackReader::repairedShare(std::vector<double> streamPackets) {

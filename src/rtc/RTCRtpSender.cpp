@@ -36,10 +36,7 @@ GstCaps* sendCaps(const RTCSdpVideoCodec& codec, std::optional<int> transportCcI
         if (found != codec.info.parameters.end())
             gst_structure_set(structure, name, G_TYPE_STRING, found->second.c_str(), nullptr);
     }
-    if (transportCcId) {
-        std::string field = "extmap-" + std::to_string(*transportCcId);
-        gst_structure_set(structure, field.c_str(), G_TYPE_STRING, kTransportCcUri, nullptr);
-    }
+    if (transportCcId) setTransportCcExtension(structure, *transportCcId);
     GstCaps* caps = gst_caps_new_empty();
     gst_caps_append_structure(caps, structure);
     return caps;

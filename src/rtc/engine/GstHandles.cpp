@@ -1,5 +1,7 @@
 #include "rtc/engine/GstHandles.h"
 
+#include "rtc/RTCSdp.h"
+
 namespace quorlinth::engine {
 
 Json jsonFromValue(const GValue* value) {
@@ -81,6 +83,11 @@ std::vector<GstRef<GstElement>> elementsByFactory(GstBin* bin, const char* facto
 
 GstElement* makeElement(const char* factory, const char* name) {
     return gst_element_factory_make(factory, name);
+}
+
+void setTransportCcExtension(GstStructure* rtpCaps, int id) {
+    std::string field = "extmap-" + std::to_string(id);
+    gst_structure_set(rtpCaps, field.c_str(), G_TYPE_STRING, kTransportCcUri, nullptr);
 }
 
 } // namespace quorlinth::engine

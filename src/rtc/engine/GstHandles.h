@@ -62,4 +62,8 @@ std::vector<GstRef<GstElement>> elementsByFactory(GstBin* bin, const char* facto
 
 GstElement* makeElement(const char* factory, const char* name = nullptr);
 
+// Names the transport-wide congestion control header extension in a payload's RTP caps, the
+// way webrtcbin reads (and writes) an a=extmap line: the field "extmap-<id>".
+void setTransportCcExtension(GstStructure* rtpCaps, int id);
+
 } // namespace quorlinth::engine
