@@ -34,6 +34,11 @@ constexpr unsigned kRetransmissionWaitMs = 300;
 // Receiver reports are what the sender's rate control acts on; at RTP's default spacing (5 s) a
 // queue grows for seconds before the sender hears of it.
 constexpr guint64 kReceiverReportSpacingNs = 100'000'000;
+// RTCP's share of the session in bytes per second, fixed: as a fraction of a bandwidth the
+// session learns from what arrives, it starts near nothing, so in a session's first seconds
+// reports and retransmission requests wait so long that the requests expire unsent and a
+// lost packet freezes the view until a key frame.
+constexpr double kRtcpBytesPerSecond = 100'000;
 
 // Past the system's limit where the process may (CAP_NET_ADMIN); up to the limit otherwise.
 void enlargeBuffers(int fd) {
@@ -207,7 +212,8 @@ Result<void> RTCPeerConnection::Impl::start() {
                     GstElementFactory* factory = gst_element_get_factory(element);
                     const char* name = factory ? GST_OBJECT_NAME(factory) : "";
                     if (g_strcmp0(name, "rtpsession") == 0) {
-                        g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, nullptr);
+                        g_object_set(element, "rtcp-min-interval", kReceiverReportSpacingNs, "rtcp-fraction",
+                                     kRtcpBytesPerSecond, nullptr);
                         if (auto self = lockWeak<Impl>(data))
                             connectWeak(element, "notify::twcc-stats",
                                         G_CALLBACK(+[](GstElement* session, GParamSpec*, gpointer data) {
