@@ -349,6 +349,19 @@ int engineThreads() {
     return count;
 }
 
+// The engine's threads once they had time to end: the engine stops its own thread by waiting
+// for its loop to finish, not for the thread, which may still be on its way out (for long under
+// ASan). One that is still there after seconds was left running.
+int engineThreadsAfterClose() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    int count = engineThreads();
+    while (count > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        count = engineThreads();
+    }
+    return count;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -396,6 +409,6 @@ int main(int argc, char** argv) {
         peer->handle(*command);
     }
     peer->close();
-    emit({{"event", "closed"}, {"engine_threads", engineThreads()}});
+    emit({{"event", "closed"}, {"engine_threads", engineThreadsAfterClose()}});
     return 0;
 }
