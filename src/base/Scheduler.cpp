@@ -63,15 +63,17 @@ std::optional<Task> Scheduler::nextTask(std::unique_lock<std::mutex>& lock,
             auto node = timed.extract(timed.begin());
             TimedTask& entry = node.mapped();
             if (entry.cancelled && entry.cancelled->load()) continue;
-            if (entry.period) {
-                // Skip missed periods instead of firing a burst after a stall.
-                auto next = node.key() + *entry.period;
-                if (next <= now) next = now + *entry.period;
-                Task copy = entry.task;
-                timed.emplace(next, std::move(entry));
-                return copy;
+            if (!entry.period) {
+                // A one-shot timer that fires is spent: its owner may set the next one from it.
+                if (entry.cancelled) entry.cancelled->store(true);
+                return std::move(entry.task);
             }
-            return std::move(entry.task);
+            // Skip missed periods instead of firing a burst after a stall.
+            auto next = node.key() + *entry.period;
+            if (next <= now) next = now + *entry.period;
+            Task copy = entry.task;
+            timed.emplace(next, std::move(entry));
+            return copy;
         }
         if (!ready.empty()) {
             Task task = std::move(ready.front());

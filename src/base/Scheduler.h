@@ -30,6 +30,7 @@ public:
     ~Timer() { cancel(); }
 
     void cancel();
+    // Whether it will still fire: a one-shot timer stops being active as it fires.
     bool active() const;
 
 private:

@@ -124,6 +124,23 @@ TEST(SerialQueue, TimerCancelsWhenItsHandleIsDestroyed) {
     EXPECT_EQ(fired, 0);
 }
 
+// An owner that sets a one-shot timer only when none is active must be able to set the next
+// one once the first fired, from its own callback or later.
+TEST(SerialQueue, AOneShotTimerIsSpentOnceItFires) {
+    SerialQueue queue("test.spent");
+    Timer timer;
+    std::promise<bool> activeInsideCallback;
+    std::promise<void> set;
+    queue.post([&] {
+        timer = queue.after(10ms, [&] { activeInsideCallback.set_value(timer.active()); });
+        set.set_value();
+    });
+    set.get_future().wait();
+    EXPECT_FALSE(activeInsideCallback.get_future().get());
+    drain(queue);
+    EXPECT_FALSE(timer.active());
+}
+
 TEST(SerialQueue, ReplacingATimerCancelsTheOldOne) {
     SerialQueue queue("test.replace");
     std::atomic<int> oldFired{0}, newFired{0};
