@@ -23,4 +23,12 @@ bool FramePacer::admit(int64_t nowNs, int fps) {
     return true;
 }
 
+bool FramePacer::admit(int64_t nowNs, int fps, int64_t arrivedNs, int64_t sincePreviousNs) {
+    if (!admit(nowNs, fps)) return false;
+    int64_t period = 1'000'000'000 / fps;
+    if (nowNs - arrivedNs > period / 2 && sincePreviousNs >= period - kAllowanceNs)
+        dueNs = arrivedNs + period;
+    return true;
+}
+
 } // namespace quorlinth

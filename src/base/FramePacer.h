@@ -23,6 +23,12 @@ public:
 
     // Whether a frame at `nowNs` goes out at `fps`; counts it when it does.
     bool admit(int64_t nowNs, int fps);
+    // The same for a frame that arrived at `arrivedNs`, `sincePreviousNs` after the frame before
+    // it, and may have been held for its turn. One held over half a period from a source at
+    // about this rate is late against the schedule, not early: the schedule moves to the frame's
+    // arrival. Otherwise the next frame, arriving just after this one went, would wait a whole
+    // period, and so would every frame after it. A faster source keeps the schedule.
+    bool admit(int64_t nowNs, int fps, int64_t arrivedNs, int64_t sincePreviousNs);
     // The earliest time the next frame goes out at `fps`; nullopt when it may go at any time.
     std::optional<int64_t> earliestNs(int fps) const;
 

@@ -141,6 +141,7 @@ void MacShareHost::cachePixels(SharedPixels pixels) {
     newestPixels.update([&](NewestPixels& newest) {
         if (newest.closed) return;
         newest.pixels = std::move(pixels);
+        newest.sincePreviousNs = newest.arrivedNs ? now - newest.arrivedNs : 0;
         newest.arrivedNs = now;
         newest.fresh = true;
         post = !std::exchange(newest.feedPosted, true);
@@ -473,7 +474,7 @@ void MacShareHost::feedFrame() {
                                        [this] { feedFrame(); });
         return;
     }
-    freshPacer.admit(now, profile.fps);
+    freshPacer.admit(now, profile.fps, newest.arrivedNs, newest.sincePreviousNs);
     newestPixels.update([&](NewestPixels& box) {
         if (box.pixels == newest.pixels) box.fresh = false;
     });

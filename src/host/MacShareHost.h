@@ -143,8 +143,9 @@ private:
 
     struct NewestPixels {
         SharedPixels pixels;
-        int64_t arrivedNs = 0; // monotonic; when the capture handed it over
-        bool fresh = false;    // not yet given to the encoder
+        int64_t arrivedNs = 0;       // monotonic; when the capture handed it over
+        int64_t sincePreviousNs = 0; // from the picture before it, given to the encoder or not
+        bool fresh = false;          // not yet given to the encoder
         bool feedPosted = false;
         bool closed = false; // once stopped, frames are dropped
     };

@@ -1,6 +1,8 @@
 #include "base/FramePacer.h"
 
 #include <gtest/gtest.h>
+#include <optional>
+#include <vector>
 
 using namespace quorlinth;
 
@@ -17,7 +19,76 @@ int framesInTenSeconds(int fps, int ticksPerSecond, int64_t jitterNs = 0,
     return admitted;
 }
 
+// A stage downstream of a paced source, fed as the share host feeds its encoder: a frame goes
+// when the pacer lets it; one that may not go yet is held, and a newer frame replaces it.
+// Returns when each frame that went had arrived and when it went.
+struct Sent {
+    int64_t arrivedNs;
+    int64_t sentNs;
+};
+std::vector<Sent> feedHeldFrames(const std::vector<int64_t>& arrivals, int fps) {
+    FramePacer pacer(FramePacer::Slack::halfPeriod);
+    std::vector<Sent> sent;
+    std::optional<int64_t> held;
+    int64_t heldSincePrevious = 0;
+    auto send = [&](int64_t arrived, int64_t sincePrevious, int64_t at) {
+        EXPECT_TRUE(pacer.admit(at, fps, arrived, sincePrevious));
+        sent.push_back({arrived, at});
+    };
+    for (size_t n = 0; n < arrivals.size(); ++n) {
+        int64_t arrived = arrivals[n], sincePrevious = n ? arrived - arrivals[n - 1] : 0;
+        if (held && *pacer.earliestNs(fps) <= arrived) send(*held, heldSincePrevious, *pacer.earliestNs(fps));
+        held.reset(); // sent, or replaced by the newer frame
+        auto earliest = pacer.earliestNs(fps);
+        if (!earliest || *earliest <= arrived) {
+            send(arrived, sincePrevious, arrived);
+        } else {
+            held = arrived;
+            heldSincePrevious = sincePrevious;
+        }
+    }
+    return sent;
+}
+
+// Arrivals every `intervalNs` for ten seconds; after the tenth, one more `extraAfterNs` later.
+std::vector<int64_t> source(int64_t intervalNs, std::optional<int64_t> extraAfterNs = std::nullopt) {
+    std::vector<int64_t> arrivals;
+    for (int64_t at = 0; at < 10'000'000'000; at += intervalNs) {
+        arrivals.push_back(at);
+        if (extraAfterNs && arrivals.size() == 10) arrivals.push_back(at + *extraAfterNs);
+    }
+    return arrivals;
+}
+
 } // namespace
+
+// A source at the stage's rate whose frames once came in a pair (a hand-off that delivered two
+// at once): the second waits its turn, and the frames after it go when they come instead of each
+// waiting the period the held one took. A faster source is still held to the rate.
+TEST(FramePacer, AHeldFrameDoesNotHoldTheFramesAfterIt) {
+    struct Case {
+        const char* name;
+        std::vector<int64_t> arrivals;
+        int64_t longestSettledWaitNs; // from the 20th frame sent on
+        size_t mostSent;
+    };
+    const Case cases[] = {
+        {"30 Hz, one pair", source(33'333'333, 1'400'000), 1'000'000, 302},
+        {"30 Hz, a pair late in the period", source(33'333'333, 20'000'000), 1'000'000, 302},
+        {"60 Hz", source(16'666'667), 16'666'667, 301},
+        {"45 Hz", source(22'222'222), 22'222'222, 301},
+        {"25 Hz, one pair", source(40'000'000, 1'400'000), 1'000'000, 252},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto sent = feedHeldFrames(c.arrivals, 30);
+        EXPECT_LE(sent.size(), c.mostSent);
+        int64_t longest = 0;
+        for (size_t n = 20; n < sent.size(); ++n)
+            longest = std::max(longest, sent[n].sentNs - sent[n].arrivedNs);
+        EXPECT_LE(longest, c.longestSettledWaitNs);
+    }
+}
 
 TEST(FramePacer, KeepsTheNominalRateFromAFasterOrJitteryTick) {
     using enum FramePacer::Slack;
