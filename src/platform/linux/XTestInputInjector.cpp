@@ -296,7 +296,6 @@ bool XTestInputInjector::typeRest() {
 }
 
 void XTestInputInjector::resumeText() {
-    textResume = Timer();
     if (!trusted()) return;
     spares->restoreAll();
     if (!typeRest()) return;
