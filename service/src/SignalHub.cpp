@@ -191,11 +191,11 @@ void SignalHub::expirePending() {
             ++it;
             continue;
         }
-        if (session.hostConnection != 0) {
-            send(session.hostConnection, endMessage(it->first, "timeout"));
-            sendToController(it->first, session, endMessage(it->first, "timeout"));
+        auto ended = takeSession(it);
+        if (ended.mapped().hostConnection != 0) {
+            send(ended.mapped().hostConnection, endMessage(ended.key(), "timeout"));
+            sendToController(ended.key(), ended.mapped(), endMessage(ended.key(), "timeout"));
         }
-        it = eraseSession(it);
     }
 }
 
@@ -237,9 +237,10 @@ void SignalHub::relayFromHost(const std::string& sessionId, Session& session, co
             relayToHost(sessionId, session, held);
         session.heldForHost.clear();
     } else if (type == "reject" || type == "end") {
-        Json end = endMessage(sessionId, type == "reject" ? "rejected" : "host_ended");
-        sendToController(sessionId, session, end);
-        eraseSession(sessions.find(sessionId));
+        auto found = sessions.find(sessionId);
+        auto ended = takeSession(found);
+        sendToController(sessionId, ended.mapped(),
+                         endMessage(sessionId, type == "reject" ? "rejected" : "host_ended"));
     } else if ((type == "answer" || type == "ice") && session.accepted) {
         if (auto out = relayed(type, sessionId, message)) relayToController(sessionId, session, *out);
     }
@@ -248,8 +249,10 @@ void SignalHub::relayFromHost(const std::string& sessionId, Session& session, co
 void SignalHub::relayFromController(const std::string& sessionId, Session& session, const std::string& type,
                                     const Json& message) {
     if (type == "end") {
-        send(session.hostConnection, Json{{"type", "end"}, {"session_id", sessionId}});
-        eraseSession(sessions.find(sessionId));
+        uint64_t host = session.hostConnection;
+        auto found = sessions.find(sessionId);
+        takeSession(found);
+        send(host, Json{{"type", "end"}, {"session_id", sessionId}});
     } else if (type == "offer" && session.accepted) {
         if (auto out = relayed(type, sessionId, message)) relayToHost(sessionId, session, *out);
     } else if (type == "ice") {
@@ -329,19 +332,20 @@ void SignalHub::endSessionsOf(uint64_t connection) {
             continue;
         }
         uint64_t other = isHost ? session.controllerConnection : session.hostConnection;
+        auto ended = takeSession(it);
         if (other == 0)
-            publish(session.peerNode, Json{{"kind", "closed"}, {"session", it->first}});
+            publish(ended.mapped().peerNode, Json{{"kind", "closed"}, {"session", ended.key()}});
         else if (other != connection)
-            send(other, endMessage(it->first, "signal_closed"));
-        it = eraseSession(it);
+            send(other, endMessage(ended.key(), "signal_closed"));
     }
 }
 
-SignalHub::Sessions::iterator SignalHub::eraseSession(Sessions::iterator session) {
-    if (session == sessions.end()) return session;
-    if (bus && session->second.hostConnection != 0)
-        bus->releaseHost(session->second.hostDeviceId, session->first);
-    return sessions.erase(session);
+// The host's claim is released before the caller tells anyone of the end: the bus sends in
+// order, so whoever hears of it can open the host's next session at once, through any node.
+SignalHub::Sessions::node_type SignalHub::takeSession(Sessions::iterator& session) {
+    auto taken = sessions.extract(session++);
+    if (bus && taken.mapped().hostConnection != 0) bus->releaseHost(taken.mapped().hostDeviceId, taken.key());
+    return taken;
 }
 
 // A controller's message for a session this node does not know: when the session's host is on
@@ -492,10 +496,10 @@ void SignalHub::closedFromBus(const std::string& sessionId, const std::string& f
     std::lock_guard lock(mutex);
     auto found = sessions.find(sessionId);
     if (found == sessions.end() || found->second.peerNode != fromNode) return;
-    const Session& session = found->second;
+    auto ended = takeSession(found);
+    const Session& session = ended.mapped();
     uint64_t local = session.hostConnection != 0 ? session.hostConnection : session.controllerConnection;
     if (tell) send(local, endMessage(sessionId, "signal_closed"));
-    eraseSession(found);
 }
 
 // The reader on the other node fell too far behind: the local sender is closed.

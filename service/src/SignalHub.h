@@ -117,7 +117,8 @@ private:
     void relayToController(const std::string& sessionId, const Session& session, const Json& message);
     void closeForPolicy(uint64_t connection);
     void endSessionsOf(uint64_t connection);
-    Sessions::iterator eraseSession(Sessions::iterator session);
+    // Removes the session and moves `session` past it.
+    Sessions::node_type takeSession(Sessions::iterator& session);
     void dropDevice(const std::string& deviceId);
     void forwardToHost(const std::string& sessionId, Session& session, const std::string& type,
                        const Json& message);

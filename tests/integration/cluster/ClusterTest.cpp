@@ -196,6 +196,32 @@ TEST_F(Cluster, EveryMessageTypeCrossesBetweenNodesBothWays) {
     EXPECT_EQ("signal_closed", field::string(*closed, "reason", ""));
 }
 
+TEST_F(Cluster, TheHostsNextSessionOpensAsSoonAsTheEndIsHeard) {
+    // Each end is followed at once by a request through the node named, the way a person who
+    // reconnects would; the host must not still look busy there.
+    struct Case {
+        const char* name;
+        bool hostEnds;
+        Node* next;
+    } cases[] = {
+        {"host ends, next through the controller's node", true, &b},
+        {"host ends, next through the host's node", true, &a},
+        {"controller ends, next through the host's node", false, &a},
+    };
+    std::string id = acceptedSession(b);
+    for (int round = 0; round < 5; ++round) {
+        for (const Case& step : cases) {
+            SCOPED_TRACE(step.name);
+            auto& ender = step.hostEnds ? hostSocket : controllerSocket;
+            auto& hearer = step.hostEnds ? controllerSocket : hostSocket;
+            ender->send(Json{{"type", "end"}, {"session_id", id}});
+            ASSERT_TRUE(hearer->receiveType("end").has_value());
+            id = acceptedSession(*step.next);
+            ASSERT_FALSE(HasFailure());
+        }
+    }
+}
+
 TEST_F(Cluster, AKilledNodesDevicesGoOfflineWithinTheirLifetime) {
     acceptedSession(b); // the host's session, too, is held by the node about to die
     pid_t nodeA = processWritingTo(a.dir.path() / "service.out");
