@@ -2,7 +2,8 @@
 // fuzzer chooses: well-formed controller steps (hello, auth with the right, a wrong or no
 // proof, signed and unsigned signaling, consent answers, time passing, new connections) mixed
 // with raw bytes that split, corrupt or overflow lines. Checks that the host never speaks
-// after a rejection and accepts a connection at most once.
+// after a rejection and accepts a connection at most once. The seed corpus spells scripts
+// byte by byte (each byte picks a step: byte % 17).
 
 #include "base/MainQueue.h"
 #include "lan/LANIdentity.h"
