@@ -56,11 +56,15 @@ JSON
 }
 
 start_xvfb() { # WIDTHxHEIGHT: a virtual X display on a free number; sets DISPLAY and $xserver
-  Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$work/display" >"$work/xvfb.out" 2>&1 &
+  # A file of its own: a second display would otherwise be read from the first one's file
+  # before its server had truncated it.
+  local number
+  number="$(mktemp "$work/display.XXXXXX")"
+  Xvfb -displayfd 3 -screen 0 "${1}x24" -nolisten tcp -noreset 3>"$number" >>"$work/xvfb.out" 2>&1 &
   xserver=$!
   pids+=("$xserver")
-  wait_for "$work/display" "[0-9]" 15 || fail "Xvfb did not start"
-  export DISPLAY=":$(head -n 1 "$work/display")"
+  wait_for "$number" "[0-9]" 15 || fail "Xvfb did not start"
+  export DISPLAY=":$(head -n 1 "$number")"
 }
 
 homes() { # ROLE: each role is one device, with XDG homes of its own
