@@ -3,9 +3,16 @@
 #include <algorithm>
 
 namespace quorlinth {
+namespace {
+
+int64_t periodNs(int fps) {
+    return 1'000'000'000 / fps;
+}
+
+} // namespace
 
 int64_t FramePacer::allowanceNs(int fps) const {
-    return slack == Slack::timerJitter ? kAllowanceNs : 1'000'000'000 / fps / 2;
+    return slack == Slack::timerJitter ? kAllowanceNs : periodNs(fps) / 2;
 }
 
 std::optional<int64_t> FramePacer::earliestNs(int fps) const {
@@ -16,7 +23,7 @@ std::optional<int64_t> FramePacer::earliestNs(int fps) const {
 bool FramePacer::admit(int64_t nowNs, int fps) {
     if (fps <= 0) return false;
     if (auto earliest = earliestNs(fps); earliest && nowNs < *earliest) return false;
-    int64_t period = 1'000'000'000 / fps;
+    int64_t period = periodNs(fps);
     // On schedule, the next frame is due a period after this one was; after a pause, no sooner
     // than half a period from now.
     dueNs = dueNs ? std::max(*dueNs + period, nowNs + period / 2) : nowNs + period;
@@ -25,7 +32,7 @@ bool FramePacer::admit(int64_t nowNs, int fps) {
 
 bool FramePacer::admit(int64_t nowNs, int fps, int64_t arrivedNs, int64_t sincePreviousNs) {
     if (!admit(nowNs, fps)) return false;
-    int64_t period = 1'000'000'000 / fps;
+    int64_t period = periodNs(fps);
     if (nowNs - arrivedNs > period / 2 && sincePreviousNs >= period - kAllowanceNs)
         dueNs = arrivedNs + period;
     return true;

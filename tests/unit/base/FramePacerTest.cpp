@@ -37,7 +37,7 @@ std::vector<Sent> feedHeldFrames(const std::vector<int64_t>& arrivals, int fps) 
     };
     for (size_t n = 0; n < arrivals.size(); ++n) {
         int64_t arrived = arrivals[n], sincePrevious = n ? arrived - arrivals[n - 1] : 0;
-        if (held && *pacer.earliestNs(fps) <= arrived) send(*held, heldSincePrevious, *pacer.earliestNs(fps));
+        if (auto due = pacer.earliestNs(fps); held && *due <= arrived) send(*held, heldSincePrevious, *due);
         held.reset(); // sent, or replaced by the newer frame
         auto earliest = pacer.earliestNs(fps);
         if (!earliest || *earliest <= arrived) {
